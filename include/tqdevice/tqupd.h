@@ -1,0 +1,32 @@
+/* The device's update service: busy flag, delayed installs, rename notice. */
+#ifndef TQDEVICE_TQUPD_H
+#define TQDEVICE_TQUPD_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 1 while the service is busy (an upload must not start), else 0. */
+int tqupd_busy(void);
+/* The upload in progress now has this name. */
+int tqupd_changeFilename(const char *name);
+
+/*
+ * Delayed installs.  name: the upload's name (the file_name buffer of its
+ * upload control block; for profiles the client path, with the temporary
+ * file's name in the buffer right behind it).  An answer of 1 means refused.
+ */
+int tqupd_firmwareDelayed(const char *name, uint8_t param);
+int tqupd_sshKeyDelayed(const char *name, uint8_t param);
+int tqupd_httpsCertDelayed(const char *name, uint8_t param);
+int tqupd_ldapCacertDelayed(const char *name, uint8_t param);
+int tqupd_vpnCertDelayed(const char *name, uint8_t param);
+int tqupd_configDelayed(const char *name, uint8_t param);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,142 @@
+// Declarations shared by the plug-in's sources; nothing here is exported.
+#ifndef TQSFTP_INTERNAL_H
+#define TQSFTP_INTERNAL_H
+
+#include <dirent.h>
+#include <errno.h>
+#include <regex.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "tqsftp.h"
+
+extern "C" {
+
+// One record of the open-file registry: which area a descriptor belongs to,
+// under which names it was opened and which way its data went.
+struct tqsftp_file {
+    tqsftp_file *next;            // the next (older) record
+    int32_t fd;                   // -1 while the open is under way
+    const tqsftp_access *access;  // borrowed
+    char *real_path;              // owned copy
+    char *client_path;            // owned copy
+    uint32_t kind;                // 0 read, else written; bit 0: may refresh profiles
+    int32_t saved_errno;          // errno of a failed host close
+};
+
+// The plug-in's private state, one per process, zero at load.
+struct tqsftp_state_t {
+    tqsftp_file *files;        // head of the registry, newest first
+    struct dirent64 dirent;    // synthetic entry of the profile listing
+    int initialised;           // set when the one-time set-up begins
+};
+extern tqsftp_state_t tqsftp_state;
+
+// Namespace.
+const tqsftp_access *tqsftp_resolve(const char *client_path, char **real_path);
+
+// Open-file registry.
+tqsftp_file *tqsftp_file_add(int fd, const tqsftp_access *access,
+                             const char *real_path, const char *client_path,
+                             uint32_t kind);
+int tqsftp_file_remove(tqsftp_file *record);
+tqsftp_file *tqsftp_file_find(int fd);
+
+// Guarded operations.
+int tqsftp_open(const char *client_path, int flags, int mode);
+int tqsftp_open_readonly(const char *client_path, int flags, int mode);
+int tqsftp_close(int fd);
+int tqsftp_invalidate_profiles(void);
+int tqsftp_stat(const char *client_path, struct stat64 *buf);
+void *tqsftp_opendir(const char *client_path);
+int tqsftp_mkdir(const char *client_path, int mode);
+int tqsftp_rmdir(const char *client_path);
+int tqsftp_unlink(const char *client_path);
+int tqsftp_rename(const char *old_path, const char *new_path);
+int tqsftp_link(const char *old_path, const char *new_path);
+
+int tqsftp_deny_open(const char *client_path, int flags, int mode);
+int tqsftp_deny_stat(const char *client_path, struct stat64 *buf);
+ssize_t tqsftp_deny_write(int fd, const void *buf, size_t len, int64_t off);
+void *tqsftp_deny_opendir(const char *client_path);
+int tqsftp_deny_mkdir(const char *client_path, int mode);
+int tqsftp_deny_rmdir(const char *client_path);
+int tqsftp_deny_unlink(const char *client_path);
+int tqsftp_deny_rename(const char *old_path, const char *new_path);
+int tqsftp_deny_link(const char *old_path, const char *new_path);
+
+// Profile store.
+int tqsftp_cfg_open(const char *client_path, int flags, int mode);
+int tqsftp_cfg_stat(const char *client_path, struct stat64 *buf);
+int tqsftp_fdwrite_cb(uintptr_t opaque, void *context, const void *data,
+                      uint32_t length);
+int tqsftp_count_cb(uintptr_t opaque, void *context, const void *data,
+                    uint32_t length);
+struct dirent64 *tqsftp_cfg_readdir(void *dir);
+int tqsftp_cfg_unlink(const char *client_path);
+int tqsftp_envcfg_unlink(const char *client_path);
+int tqsftp_cfg_rename(const char *old_path, const char *new_path);
+int tqsftp_cfg_link(const char *old_path, const char *new_path);
+
+#ifndef TQSFTP_HAVE_STRLCPY
+size_t strlcpy(char *dst, const char *src, size_t size);
+size_t strlcat(char *dst, const char *src, size_t size);
+#endif
+
+}  // extern "C"
+
+namespace tqsftp {
+
+// The host's own operations, always through the copy of its table.  An
+// absent slot answers as a failing call would: -1 (or NULL) with ENOSYS.
+int host_open(const char *path, int flags, int mode);
+int host_close(int fd);
+int host_stat(const char *path, struct stat64 *buf);
+void *host_opendir(const char *path);
+struct dirent64 *host_readdir(void *dir);
+int host_unlink(const char *path);
+int host_rename(const char *old_path, const char *new_path);
+int host_link(const char *old_path, const char *new_path);
+
+// A real path from tqsftp_resolve, freed when it goes out of scope.
+class RealPath {
+public:
+    RealPath() = default;
+    RealPath(const RealPath &) = delete;
+    RealPath &operator=(const RealPath &) = delete;
+    ~RealPath()
+    {
+        int saved = errno;  // callers set errno before this runs
+        free(p_);
+        errno = saved;
+    }
+    char **out() { return &p_; }
+    const char *get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    char *p_ = nullptr;
+};
+
+// The profile-name pattern, compiled afresh for every check.
+class ProfilePattern {
+public:
+    ProfilePattern();
+    ~ProfilePattern();
+    ProfilePattern(const ProfilePattern &) = delete;
+    ProfilePattern &operator=(const ProfilePattern &) = delete;
+    bool ok() const { return ok_; }
+    // True for a name of at most 32 characters that matches.
+    bool matches(const char *name) const;
+
+private:
+    regex_t re_;
+    bool ok_;
+};
+
+}  // namespace tqsftp
+
+#endif

@@ -1,0 +1,424 @@
+// The plug-in's entry, its operation tables, and the guarded operations that
+// stand in the tables in place of the host's own: open and close, the path
+// operations, and the denials.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <regex.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "tqdevice/tqlog.h"
+#include "tqdevice/tqprofile.h"
+#include "tqdevice/tqusrmgr.h"
+#include "tqsftp_internal.h"
+
+extern "C" {
+
+tqsftp_funcs tqsftp_default_cb;
+tqsftp_funcs tqsftp_funcs_full;
+tqsftp_funcs tqsftp_funcs_full_nodir;
+tqsftp_funcs tqsftp_funcs_rw_limit;
+tqsftp_funcs tqsftp_funcs_readonly;
+tqsftp_funcs tqsftp_funcs_deny;
+tqsftp_funcs tqsftp_funcs_nvmcfg_dir;
+tqsftp_funcs tqsftp_funcs_nvmcfg_file;
+tqsftp_funcs tqsftp_funcs_envmcfg;
+
+const char *tqsftp_start_dir = "/";
+
+tqsftp_state_t tqsftp_state;
+
+}  // extern "C"
+
+namespace tqsftp {
+
+// The host's own operations.  An absent slot fails as the call would.
+#define HOST_CALL(slot, fail, ...)          \
+    do {                                     \
+        if (tqsftp_default_cb.slot == nullptr) { \
+            errno = ENOSYS;                  \
+            return fail;                     \
+        }                                    \
+        return tqsftp_default_cb.slot(__VA_ARGS__); \
+    } while (0)
+
+int host_open(const char *path, int flags, int mode) { HOST_CALL(open, -1, path, flags, mode); }
+int host_close(int fd) { HOST_CALL(close, -1, fd); }
+int host_stat(const char *path, struct stat64 *buf) { HOST_CALL(stat, -1, path, buf); }
+void *host_opendir(const char *path) { HOST_CALL(opendir, nullptr, path); }
+struct dirent64 *host_readdir(void *dir) { HOST_CALL(readdir, nullptr, dir); }
+int host_unlink(const char *path) { HOST_CALL(unlink, -1, path); }
+int host_rename(const char *o, const char *n) { HOST_CALL(rename, -1, o, n); }
+int host_link(const char *o, const char *n) { HOST_CALL(link, -1, o, n); }
+
+static int host_mkdir(const char *path, int mode) { HOST_CALL(mkdir, -1, path, mode); }
+static int host_rmdir(const char *path) { HOST_CALL(rmdir, -1, path); }
+
+#undef HOST_CALL
+
+ProfilePattern::ProfilePattern()
+    : ok_(regcomp(&re_, "^[-a-zA-Z0-9_]+\\.xml$", REG_EXTENDED) == 0)
+{
+}
+
+ProfilePattern::~ProfilePattern()
+{
+    if (ok_)
+        regfree(&re_);
+}
+
+bool ProfilePattern::matches(const char *name) const
+{
+    return ok_ && strlen(name) <= 32 && regexec(&re_, name, 0, nullptr, 0) == 0;
+}
+
+}  // namespace tqsftp
+
+using namespace tqsftp;
+
+namespace {
+
+// The one-time set-up: the copy of the host's table, the eight tables derived
+// in order (each from a base that is complete by then), the scratch folders
+// and the upload folders with their help files.
+void set_up(const tqsftp_funcs *host)
+{
+    tqsftp_state.initialised = 1;
+    tqlog_preInit();
+    if (host != nullptr)
+        tqsftp_default_cb = *host;
+
+    tqsftp_funcs &full = tqsftp_funcs_full;
+    full = tqsftp_default_cb;
+    full.open = tqsftp_open;
+    full.close = tqsftp_close;
+    full.stat = tqsftp_stat;
+    full.opendir = tqsftp_opendir;
+    full.mkdir = tqsftp_mkdir;
+    full.rmdir = tqsftp_rmdir;
+    full.unlink = tqsftp_unlink;
+    full.rename = tqsftp_rename;
+    full.link = tqsftp_link;
+
+    tqsftp_funcs &nodir = tqsftp_funcs_full_nodir;
+    nodir = full;
+    nodir.mkdir = tqsftp_deny_mkdir;
+    nodir.rmdir = tqsftp_deny_rmdir;
+
+    tqsftp_funcs &limit = tqsftp_funcs_rw_limit;
+    limit = nodir;
+    limit.unlink = tqsftp_deny_unlink;
+    limit.rename = tqsftp_deny_rename;
+    limit.link = tqsftp_deny_link;
+
+    tqsftp_funcs &ro = tqsftp_funcs_readonly;
+    ro = limit;
+    ro.open = tqsftp_open_readonly;
+    ro.write = tqsftp_deny_write;
+
+    tqsftp_funcs &deny = tqsftp_funcs_deny;
+    deny = ro;
+    deny.open = tqsftp_deny_open;
+    deny.stat = tqsftp_deny_stat;
+    deny.opendir = tqsftp_deny_opendir;
+
+    tqsftp_funcs &cfg_dir = tqsftp_funcs_nvmcfg_dir;
+    cfg_dir = ro;
+    cfg_dir.stat = tqsftp_cfg_stat;
+    cfg_dir.readdir = tqsftp_cfg_readdir;
+
+    tqsftp_funcs &cfg_file = tqsftp_funcs_nvmcfg_file;
+    cfg_file = nodir;
+    cfg_file.open = tqsftp_cfg_open;
+    cfg_file.stat = tqsftp_cfg_stat;
+    cfg_file.unlink = tqsftp_cfg_unlink;
+    cfg_file.rename = tqsftp_cfg_rename;
+    cfg_file.link = tqsftp_cfg_link;
+
+    tqsftp_funcs &envcfg = tqsftp_funcs_envmcfg;
+    envcfg = full;
+    envcfg.unlink = tqsftp_envcfg_unlink;
+
+    static constexpr const char *folders[] = {
+        "/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/usb",
+        "/tmp/sftp/sd",
+    };
+    for (const char *f : folders)
+        mkdir(f, 0770);
+    tqsftp_upload_init();
+}
+
+bool forced_password_change_pending()
+{
+    int status = 0;
+    return tqusrMgr_GetForcePasswordStatus(&status) == 0 && status == 1;
+}
+
+// Fails an open with error number e: errno set, one audit line.
+int open_failed(int e, const char *client_path)
+{
+    errno = e;
+    tqsftp_log(e, cmd_open, nullptr, client_path);
+    return -1;
+}
+
+// The profile folders of removable media hold at most this many profiles.
+constexpr int profile_limit = 20;
+
+bool is_media_profile_folder(const tqsftp_access *e)
+{
+    return e->prefix != nullptr && e->path != nullptr &&
+           (strcmp(e->path, "/usb0/cfg") == 0 || strcmp(e->path, "/sd/cfg") == 0);
+}
+
+// True when one more profile may be created in the folder.
+bool below_profile_limit(const char *folder)
+{
+    DIR *d = opendir(folder);
+    if (d == nullptr)
+        return false;
+    ProfilePattern pattern;
+    int count = 0;
+    if (pattern.ok()) {
+        while (struct dirent64 *e = readdir64(d)) {
+            if (pattern.matches(e->d_name))
+                count++;
+        }
+    }
+    closedir(d);
+    return pattern.ok() && count < profile_limit;
+}
+
+// Logs a one-path change and hands back the host's result.
+int logged(int r, const char *label, const char *client_path)
+{
+    int e = r < 0 ? errno : 0;
+    tqsftp_log(e, label, nullptr, client_path);
+    return r;
+}
+
+// Rename and link: both paths in one area, the area's action told of a move
+// that the host made.
+int move(int (*host_op)(const char *, const char *), const char *label,
+         const char *old_path, const char *new_path)
+{
+    RealPath old_real, new_real;
+    const tqsftp_access *from = tqsftp_resolve(old_path, old_real.out());
+    const tqsftp_access *to = tqsftp_resolve(new_path, new_real.out());
+    int r, e;
+    if (from != to) {
+        errno = EPERM;
+        r = -1;
+        e = EPERM;
+    } else {
+        r = host_op(old_real.get(), new_real.get());
+        e = r < 0 ? errno : 0;
+        if (r == 0 && from->action != nullptr)
+            from->action(TQSFTP_ACT_RENAME, old_real.get(), new_real.get());
+        errno = e;
+    }
+    tqsftp_log(e, label, old_path, new_path);
+    return r;
+}
+
+int denied(const char *label, const char *source, const char *target)
+{
+    errno = EACCES;
+    tqsftp_log(EACCES, label, source, target);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+tqsftp_funcs *tqsftp_get_sftp_func_cb(const char *path, const tqsftp_funcs *host)
+{
+    if (!forced_password_change_pending() && !tqsftp_state.initialised)
+        set_up(host);
+    return tqsftp_resolve(path, nullptr)->funcs;
+}
+
+int tqsftp_invalidate_profiles(void)
+{
+    return tq2FMProfileEntry_invalidateCache(0, 0, 0);
+}
+
+int tqsftp_open(const char *client_path, int flags, int mode)
+{
+    RealPath real;
+    const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
+    if (!real)
+        return open_failed(ENOMEM, client_path);
+
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+        struct stat64 st;
+        if (host_stat(real.get(), &st) == 0)
+            return open_failed(EEXIST, client_path);
+    }
+    const int limited = O_WRONLY | O_CREAT | O_TRUNC;
+    if ((flags & limited) == limited && is_media_profile_folder(e) &&
+        !below_profile_limit(e->path))
+        return open_failed(EPERM, client_path);
+
+    int access_mode = flags & O_ACCMODE;
+    tqsftp_file *f = tqsftp_file_add(-1, e, real.get(), client_path, access_mode);
+    if (f == nullptr)
+        return open_failed(ENOMEM, client_path);
+
+    bool tell = e->action != nullptr && access_mode != O_RDONLY;
+    if (tell && e->action(TQSFTP_ACT_START, f->real_path, nullptr) != 0) {
+        tqsftp_file_remove(f);
+        return open_failed(EPERM, client_path);
+    }
+    int fd = host_open(real.get(), flags, mode);
+    f->fd = fd;
+    if (fd < 0) {
+        if (tell)
+            e->action(TQSFTP_ACT_OPEN_FAILED, f->real_path, nullptr);
+        int err = errno;
+        tqsftp_log(err, cmd_open, nullptr, client_path);
+        tqsftp_file_remove(f);
+        errno = err;
+        return fd;
+    }
+    if (tell)
+        e->action(TQSFTP_ACT_OPENED, f->real_path, nullptr);
+    return fd;
+}
+
+int tqsftp_open_readonly(const char *client_path, int flags, int mode)
+{
+    // A read-only area is not changed by an open either: creating or
+    // truncating is refused like writing.
+    if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)) != 0)
+        return open_failed(EPERM, client_path);
+    return tqsftp_open(client_path, flags, mode);
+}
+
+int tqsftp_close(int fd)
+{
+    int r = host_close(fd);
+    int err = errno;
+    tqsftp_file *f = tqsftp_file_find(fd);
+    if (f == nullptr)
+        return r;
+    if (r < 0)
+        f->saved_errno = err;
+
+    const tqsftp_access *e = f->access;
+    if (f->kind != 0 && e != nullptr && e->action != nullptr)
+        e->action(r < 0 ? TQSFTP_ACT_CLOSE_FAILED : TQSFTP_ACT_CLOSED,
+                  f->real_path, nullptr);
+
+    if (r == 0 && (f->kind & 1) != 0) {
+        const char *slash = strrchr(f->real_path, '/');
+        const char *base = slash != nullptr ? slash + 1 : f->real_path;
+        if (ProfilePattern().matches(base))
+            tqsftp_invalidate_profiles();
+    }
+
+    if (f->kind == 0)
+        tqsftp_log(f->saved_errno, cmd_copy, f->client_path, remote);
+    else
+        tqsftp_log(f->saved_errno, cmd_copy, remote, f->client_path);
+    tqsftp_file_remove(f);
+    errno = err;
+    return r;
+}
+
+int tqsftp_stat(const char *client_path, struct stat64 *buf)
+{
+    RealPath real;
+    tqsftp_resolve(client_path, real.out());
+    return host_stat(real.get(), buf);
+}
+
+void *tqsftp_opendir(const char *client_path)
+{
+    RealPath real;
+    tqsftp_resolve(client_path, real.out());
+    return host_opendir(real.get());
+}
+
+int tqsftp_mkdir(const char *client_path, int mode)
+{
+    RealPath real;
+    tqsftp_resolve(client_path, real.out());
+    return logged(host_mkdir(real.get(), mode), cmd_mkdir, client_path);
+}
+
+int tqsftp_rmdir(const char *client_path)
+{
+    RealPath real;
+    tqsftp_resolve(client_path, real.out());
+    return logged(host_rmdir(real.get()), cmd_rmdir, client_path);
+}
+
+int tqsftp_unlink(const char *client_path)
+{
+    RealPath real;
+    tqsftp_resolve(client_path, real.out());
+    return logged(host_unlink(real.get()), cmd_unlink, client_path);
+}
+
+int tqsftp_rename(const char *old_path, const char *new_path)
+{
+    return move(host_rename, cmd_rename, old_path, new_path);
+}
+
+int tqsftp_link(const char *old_path, const char *new_path)
+{
+    return move(host_link, cmd_link, old_path, new_path);
+}
+
+int tqsftp_deny_open(const char *client_path, int, int)
+{
+    return denied(cmd_open, nullptr, client_path);
+}
+
+int tqsftp_deny_stat(const char *, struct stat64 *)
+{
+    errno = EACCES;
+    return -1;
+}
+
+ssize_t tqsftp_deny_write(int, const void *, size_t, int64_t)
+{
+    errno = EACCES;
+    return -1;
+}
+
+void *tqsftp_deny_opendir(const char *client_path)
+{
+    denied(cmd_opendir, nullptr, client_path);
+    return nullptr;
+}
+
+int tqsftp_deny_mkdir(const char *client_path, int)
+{
+    return denied(cmd_mkdir, nullptr, client_path);
+}
+
+int tqsftp_deny_rmdir(const char *client_path)
+{
+    return denied(cmd_rmdir, nullptr, client_path);
+}
+
+int tqsftp_deny_unlink(const char *client_path)
+{
+    return denied(cmd_unlink, nullptr, client_path);
+}
+
+int tqsftp_deny_rename(const char *old_path, const char *new_path)
+{
+    return denied(cmd_rename, old_path, new_path);
+}
+
+int tqsftp_deny_link(const char *old_path, const char *new_path)
+{
+    return denied(cmd_link, old_path, new_path);
+}
+
+}  // extern "C"

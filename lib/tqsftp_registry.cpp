@@ -1,0 +1,62 @@
+// The open-file registry: the host closes a file by descriptor alone, so every
+// open that hands a descriptor out records here which area it belongs to,
+// under which names it was opened and which way its data goes.
+#include <stdlib.h>
+#include <string.h>
+
+#include "tqsftp_internal.h"
+
+extern "C" {
+
+tqsftp_file *tqsftp_file_add(int fd, const tqsftp_access *access,
+                             const char *real_path, const char *client_path,
+                             uint32_t kind)
+{
+    auto *f = static_cast<tqsftp_file *>(calloc(1, sizeof(tqsftp_file)));
+    if (f == nullptr)
+        return nullptr;
+    f->fd = fd;
+    f->access = access;
+    f->real_path = strdup(real_path);
+    if (f->real_path == nullptr) {
+        free(f);
+        return nullptr;
+    }
+    f->client_path = strdup(client_path);
+    if (f->client_path == nullptr) {
+        free(f->real_path);
+        free(f);
+        return nullptr;
+    }
+    f->kind = kind;
+    f->next = tqsftp_state.files;
+    tqsftp_state.files = f;
+    return f;
+}
+
+int tqsftp_file_remove(tqsftp_file *record)
+{
+    if (record == nullptr)
+        return 0;
+    tqsftp_file **link = &tqsftp_state.files;
+    while (*link != nullptr && *link != record)
+        link = &(*link)->next;
+    if (*link == nullptr)
+        return -1;
+    *link = record->next;
+    free(record->real_path);
+    free(record->client_path);
+    free(record);
+    return 0;
+}
+
+tqsftp_file *tqsftp_file_find(int fd)
+{
+    for (tqsftp_file *f = tqsftp_state.files; f != nullptr; f = f->next) {
+        if (f->fd == fd)
+            return f;
+    }
+    return nullptr;
+}
+
+}  // extern "C"
