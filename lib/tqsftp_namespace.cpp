@@ -35,7 +35,10 @@ int tqsftp_normalizePath(const char *in, char *out, size_t size)
         errno = ENOMEM;
         return -1;
     }
-    strlcpy(scratch.get(), in, size);
+    // The strlcpy rule, but reading no more of the input than size allows.
+    size_t n = strnlen(in, size - 1);
+    memcpy(scratch.get(), in, n);
+    scratch.get()[n] = '\0';
 
     const char *stack[max_components];
     int depth = 0;
