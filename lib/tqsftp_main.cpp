@@ -249,6 +249,8 @@ int tqsftp_open(const char *client_path, int flags, int mode)
 {
     RealPath real;
     const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
+    // Only exhausted memory leaves a path of these tables without a real
+    // path; such an open fails before anything is recorded or asked.
     if (!real)
         return open_failed(ENOMEM, client_path);
 
@@ -290,8 +292,9 @@ int tqsftp_open(const char *client_path, int flags, int mode)
 
 int tqsftp_open_readonly(const char *client_path, int flags, int mode)
 {
-    // A read-only area is not changed by an open either: creating or
-    // truncating is refused like writing.
+    // A read-only area is not changed by an open either: a read-only open
+    // that would create or truncate (O_CREAT, O_TRUNC) is refused with EPERM
+    // and logged exactly like a write open.
     if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)) != 0)
         return open_failed(EPERM, client_path);
     return tqsftp_open(client_path, flags, mode);
