@@ -35,6 +35,17 @@ int open_failed(int e, const char *client_path)
     return -1;
 }
 
+// A path whose resolution yields no real path (memory ran out) leaves
+// nothing to hand to the host: every operation of the store then fails with
+// ENOMEM without calling the host.  Deletions, renames and links log it as
+// any failed change; the open and stat of a profile fail silently.
+int unresolved(const char *label, const char *source, const char *target)
+{
+    errno = ENOMEM;
+    tqsftp_log(ENOMEM, label, source, target);
+    return -1;
+}
+
 // A download: the converted profile is written into the temporary file,
 // which is reopened for the client and loses its name while it stays open.
 int download(const tqsftp_access *entry, const char *real_path,
@@ -93,7 +104,9 @@ int upload(const tqsftp_access *entry, const char *real_path,
 
 // The current profile's file name: the first word of the marker file and
 // ".xml", or "config.xml" while there is no marker.  False when the marker
-// exists but cannot be read.
+// exists but cannot be opened or read: a marker that is a folder opens with
+// the C library but fails at the first read, and then no profile can be
+// told apart from the current one.  An empty marker names ".xml".
 bool current_profile(char (&name)[54])
 {
     memset(name, 0, sizeof name);
@@ -107,9 +120,10 @@ bool current_profile(char (&name)[54])
     FILE *f = fopen(marker_file, "r");
     if (f == nullptr)
         return false;
-    if (fscanf(f, "%49s", name) != 1)
-        name[0] = '\0';
+    bool read = fscanf(f, "%49s", name) == 1 || !ferror(f);
     fclose(f);
+    if (!read)
+        return false;
     strlcat(name, ".xml", sizeof name);
     return true;
 }
@@ -128,11 +142,8 @@ int move(int (*host_op)(const char *, const char *), const char *label,
         tqsftp_log(EPERM, label, old_path, new_path);
         return -1;
     }
-    if (!old_real || !new_real) {
-        errno = ENOMEM;
-        tqsftp_log(ENOMEM, label, old_path, new_path);
-        return -1;
-    }
+    if (!old_real || !new_real)
+        return unresolved(label, old_path, new_path);
     int r = host_op(old_real.get(), new_real.get());
     if (r < 0 && from->action != nullptr) {
         int e = errno;
@@ -228,10 +239,8 @@ int tqsftp_cfg_unlink(const char *client_path)
 {
     tqsftp::RealPath real;
     tqsftp_resolve(client_path, real.out());
-    if (!real) {
-        errno = ENOMEM;
-        return -1;
-    }
+    if (!real)
+        return unresolved(cmd_unlink, nullptr, client_path);
     // The name is taken from the resolved real path, so no spelling of the
     // current profile's path ("x.xml/", "x.xml/.", "../cfg/x.xml") slips by.
     const char *slash = strrchr(real.get(), '/');
@@ -253,10 +262,8 @@ int tqsftp_envcfg_unlink(const char *client_path)
 {
     tqsftp::RealPath real;
     tqsftp_resolve(client_path, real.out());
-    if (!real) {
-        errno = ENOMEM;
-        return -1;
-    }
+    if (!real)
+        return unresolved(cmd_unlink, nullptr, client_path);
     int r = tqsftp::host_unlink(real.get());
     if (r < 0) {
         tqsftp_log(errno, cmd_unlink, nullptr, client_path);
