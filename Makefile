@@ -34,11 +34,13 @@ test-asan: build-asan
 
 test: test-plain test-asan
 
-demo: build
-	@tools/demo $(BUILD)
+# The demo and the server build for themselves, with the build's output in
+# $(CMAKE_LOG) rather than on the screen.
+demo:
+	@tools/demo $(BUILD) $(CMAKE_LOG)
 
-serve: build
-	@tools/serve $(BUILD)
+serve:
+	@tools/serve $(BUILD) $(CMAKE_LOG)
 
 bench: build
 	cmake --build $(BUILD) --target bench-run
