@@ -1,0 +1,59 @@
+// tqsftp-server: an SFTP (version 3) server on standard input and output,
+// the Subsystem sftp of OpenSSH's sshd or of Dropbear, that performs every
+// request through the tables of the tqsftp plug-in.
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "plugin.h"
+#include "server.h"
+
+namespace {
+
+void usage(FILE *to)
+{
+    fprintf(to, "usage: tqsftp-server [-P plugin]\n"
+                "  -P plugin  the plug-in to load (default: %s)\n",
+            tqhost::default_plugin_path().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::string plugin_path;
+    int c;
+    while ((c = getopt(argc, argv, "P:h")) != -1) {
+        switch (c) {
+        case 'P':
+            plugin_path = optarg;
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (optind != argc) {
+        usage(stderr);
+        return 2;
+    }
+    if (plugin_path.empty())
+        plugin_path = tqhost::default_plugin_path();
+
+    // A client that goes away is seen as a failed write, not a signal.
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string err;
+    std::unique_ptr<tqhost::Plugin> plugin = tqhost::Plugin::load(plugin_path.c_str(), err);
+    if (!plugin) {
+        fprintf(stderr, "tqsftp-server: %s\n", err.c_str());
+        return 1;
+    }
+    tqhost::Server server(*plugin, STDIN_FILENO, STDOUT_FILENO);
+    return server.run();
+}

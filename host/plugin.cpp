@@ -1,0 +1,76 @@
+#include "plugin.h"
+
+#include <dlfcn.h>
+#include <libgen.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "fsops.h"
+
+namespace tqhost {
+
+std::unique_ptr<Plugin> Plugin::load(const char *path, std::string &err)
+{
+    std::unique_ptr<Plugin> p(new Plugin);
+    p->lib_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (p->lib_ == nullptr) {
+        const char *why = dlerror();
+        err = std::string("cannot load the plug-in: ") + (why ? why : path);
+        return nullptr;
+    }
+    struct Symbol {
+        const char *name;
+        void *&slot;
+    };
+    void *entry = nullptr, *start = nullptr, *norm = nullptr;
+    const Symbol symbols[] = {
+        {"tqsftp_get_sftp_func_cb", entry},
+        {"tqsftp_start_dir", start},
+        {"tqsftp_normalizePath", norm},
+    };
+    for (const Symbol &s : symbols) {
+        s.slot = dlsym(p->lib_, s.name);
+        if (s.slot == nullptr) {
+            err = std::string("the plug-in ") + path + " has no " + s.name;
+            return nullptr;
+        }
+    }
+    p->entry_ = reinterpret_cast<decltype(p->entry_)>(entry);
+    p->start_dir_ = static_cast<const char *const *>(start);
+    p->normalize_ = reinterpret_cast<decltype(p->normalize_)>(norm);
+    if (*p->start_dir_ == nullptr) {
+        err = std::string("the plug-in ") + path + " has no start directory";
+        return nullptr;
+    }
+    return p;
+}
+
+Plugin::~Plugin()
+{
+    if (lib_ != nullptr)
+        dlclose(lib_);
+}
+
+const tqsftp_funcs *Plugin::table(const char *client_path) const
+{
+    static const tqsftp_funcs none = {};
+    const tqsftp_funcs *t = entry_(client_path, host_funcs());
+    return t != nullptr ? t : &none;
+}
+
+std::string default_plugin_path()
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    char build[PATH_MAX];
+    if (n > 0 && realpath(TQSFTP_BUILD_HOST_DIR, build) != nullptr) {
+        exe[n] = '\0';
+        if (strcmp(dirname(exe), build) == 0)
+            return TQSFTP_BUILD_PLUGIN;
+    }
+    return TQSFTP_INSTALLED_PLUGIN;
+}
+
+}  // namespace tqhost

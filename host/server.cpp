@@ -1,0 +1,683 @@
+// Request dispatch.  Every request that names a path asks the plug-in for
+// that path's table and performs the request through the matching slot with
+// the client path; nothing is remembered between requests except what an
+// open handle holds (its table, and for a folder its client path).
+#include "server.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "fsops.h"
+
+namespace tqhost {
+
+using namespace sftp;
+
+namespace {
+
+constexpr size_t input_size = 1024 * 1024;
+// Replies are written out once this much is queued, or when no complete
+// request is left to read.
+constexpr size_t flush_size = 256 * 1024;
+// One READDIR reply lists at most this many names, in at most this many bytes.
+constexpr uint32_t readdir_names = 256;
+constexpr size_t readdir_bytes = 128 * 1024;
+
+// Client open flags to the platform's.
+int open_flags(uint32_t pflags)
+{
+    int flags;
+    if ((pflags & FXF_READ) && (pflags & FXF_WRITE))
+        flags = O_RDWR;
+    else if (pflags & FXF_WRITE)
+        flags = O_WRONLY;
+    else
+        flags = O_RDONLY;
+    if (pflags & FXF_APPEND)
+        flags |= O_APPEND;
+    if (pflags & FXF_CREAT)
+        flags |= O_CREAT;
+    if (pflags & FXF_TRUNC)
+        flags |= O_TRUNC;
+    if (pflags & FXF_EXCL)
+        flags |= O_EXCL;
+    return flags;
+}
+
+int mode_of(const Attrs &a, int fallback)
+{
+    return (a.flags & ATTR_PERMISSIONS) ? static_cast<int>(a.perm & 07777) : fallback;
+}
+
+void put_be32(uint8_t *p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+}  // namespace
+
+Server::Server(const Plugin &plugin, int in, int out)
+    : plugin_(plugin), in_(in), out_(out), input_(new uint8_t[input_size])
+{
+    handles_.reserve(max_handles);
+}
+
+Server::~Server()
+{
+    close_all();
+}
+
+// ---- the session --------------------------------------------------------
+
+int Server::run()
+{
+    for (;;) {
+        while (in_end_ - in_start_ >= 4) {
+            uint32_t len = get_u32(input_.get() + in_start_);
+            if (len > max_packet) {
+                fprintf(stderr, "tqsftp-server: packet of %u bytes is too long\n", len);
+                return finish(1);
+            }
+            if (in_end_ - in_start_ - 4 < len)
+                break;
+            if (!packet(input_.get() + in_start_ + 4, len))
+                return finish(1);
+            in_start_ += 4 + size_t(len);
+            if (reply_.size() >= flush_size && !flush())
+                return finish(0);
+        }
+        if (!flush())
+            return finish(0);
+
+        // Keep room for the rest of the packet begun, and for the longest.
+        if (in_start_ == in_end_) {
+            in_start_ = in_end_ = 0;
+        } else if (input_size - in_start_ < 4 + size_t(max_packet)) {
+            memmove(input_.get(), input_.get() + in_start_, in_end_ - in_start_);
+            in_end_ -= in_start_;
+            in_start_ = 0;
+        }
+        ssize_t n;
+        do
+            n = read(in_, input_.get() + in_end_, input_size - in_end_);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            return finish(0);
+        in_end_ += size_t(n);
+    }
+}
+
+bool Server::packet(const uint8_t *p, uint32_t len)
+{
+    if (len == 0) {
+        fprintf(stderr, "tqsftp-server: empty packet\n");
+        return false;
+    }
+    uint8_t type = p[0];
+    if (!initialised_) {
+        if (type != FXP_INIT || len < 5) {
+            fprintf(stderr, "tqsftp-server: the session must begin with INIT\n");
+            return false;
+        }
+        // Whatever version the client speaks, this server speaks 3.
+        size_t at = reply_.begin(FXP_VERSION);
+        reply_.u32(version);
+        static const char *const extensions[] = {
+            "posix-rename@openssh.com", "hardlink@openssh.com",
+            "fsync@openssh.com", "limits@openssh.com",
+        };
+        for (const char *e : extensions) {
+            reply_.string(e, strlen(e));
+            reply_.string("1", 1);
+        }
+        reply_.end(at);
+        initialised_ = true;
+        return true;
+    }
+    if (type == FXP_INIT) {
+        fprintf(stderr, "tqsftp-server: INIT in the middle of a session\n");
+        return false;
+    }
+    if (len < 5) {
+        fprintf(stderr, "tqsftp-server: request without an id\n");
+        return false;
+    }
+    Reader r(p + 5, len - 5);
+    dispatch(type, get_u32(p + 1), r);
+    return true;
+}
+
+void Server::dispatch(uint8_t type, uint32_t id, Reader &r)
+{
+    switch (type) {
+    case FXP_OPEN: return do_open(id, r);
+    case FXP_CLOSE: return do_close(id, r);
+    case FXP_READ: return do_read(id, r);
+    case FXP_WRITE: return do_write(id, r);
+    case FXP_LSTAT:
+    case FXP_STAT: return do_stat(id, r);
+    case FXP_FSTAT: return do_fstat(id, r);
+    case FXP_SETSTAT: return do_setstat(id, r);
+    case FXP_FSETSTAT: return do_fsetstat(id, r);
+    case FXP_OPENDIR: return do_opendir(id, r);
+    case FXP_READDIR: return do_readdir(id, r);
+    case FXP_REMOVE: return do_remove(id, r);
+    case FXP_MKDIR: return do_mkdir(id, r);
+    case FXP_RMDIR: return do_rmdir(id, r);
+    case FXP_REALPATH: return do_realpath(id, r);
+    case FXP_RENAME: return do_rename(id, r, false);
+    case FXP_EXTENDED: return do_extended(id, r);
+    default:
+        // READLINK and SYMLINK included: the table has no slot for them.
+        return status(id, FX_OP_UNSUPPORTED, "Operation unsupported");
+    }
+}
+
+bool Server::flush()
+{
+    while (reply_.size() > 0) {
+        ssize_t n = write(out_, reply_.data(), reply_.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        reply_.consume(size_t(n));
+    }
+    return true;
+}
+
+int Server::finish(int code)
+{
+    close_all();
+    return code;
+}
+
+// The client is gone: every transfer still open is incomplete.  The host's
+// close reports that, so the plug-in treats it as a failed close.
+void Server::close_all()
+{
+    set_connection_aborted(true);
+    for (Handle &h : handles_) {
+        if (h.kind != Handle::Kind::none)
+            close_handle(h);
+    }
+    set_connection_aborted(false);
+}
+
+// ---- replies ------------------------------------------------------------
+
+void Server::status(uint32_t id, uint32_t code, const char *message)
+{
+    size_t at = reply_.begin(FXP_STATUS);
+    reply_.u32(id);
+    reply_.u32(code);
+    reply_.string(message, strlen(message));
+    reply_.string("", 0);
+    reply_.end(at);
+}
+
+void Server::status_errno(uint32_t id, int err)
+{
+    uint32_t code;
+    switch (err) {
+    case ENOENT: code = FX_NO_SUCH_FILE; break;
+    case EACCES:
+    case EPERM: code = FX_PERMISSION_DENIED; break;
+    default: code = FX_FAILURE; break;
+    }
+    status(id, code, strerror(err));
+}
+
+void Server::status_result(uint32_t id, int r)
+{
+    if (r < 0)
+        status_errno(id, errno);
+    else
+        status_ok(id);
+}
+
+// A table without the slot a request needs (every slot is absent while the
+// plug-in is not set up, for example during a forced password change).
+void Server::absent_slot(uint32_t id)
+{
+    status(id, FX_PERMISSION_DENIED, "Permission denied");
+}
+
+void Server::reply_handle(uint32_t id, uint32_t slot)
+{
+    uint8_t h[8];
+    put_be32(h, slot);
+    put_be32(h + 4, handles_[slot].generation);
+    size_t at = reply_.begin(FXP_HANDLE);
+    reply_.u32(id);
+    reply_.string(h, sizeof h);
+    reply_.end(at);
+}
+
+void Server::reply_attrs(uint32_t id, const struct stat64 &st)
+{
+    size_t at = reply_.begin(FXP_ATTRS);
+    reply_.u32(id);
+    reply_.attrs(st);
+    reply_.end(at);
+}
+
+// ---- handles ------------------------------------------------------------
+
+// A handle is 8 bytes: the slot and the slot's generation, so that a handle
+// kept after its close does not reach the next file opened in the slot.
+Server::Handle *Server::lookup(std::string_view h, Handle::Kind kind)
+{
+    if (h.size() != 8)
+        return nullptr;
+    auto p = reinterpret_cast<const uint8_t *>(h.data());
+    uint32_t slot = get_u32(p);
+    if (slot >= handles_.size())
+        return nullptr;
+    Handle &found = handles_[slot];
+    if (found.kind == Handle::Kind::none || found.generation != get_u32(p + 4))
+        return nullptr;
+    if (kind != Handle::Kind::none && found.kind != kind)
+        return nullptr;
+    return &found;
+}
+
+Server::Handle *Server::new_handle(uint32_t &slot)
+{
+    for (slot = 0; slot < handles_.size(); slot++) {
+        if (handles_[slot].kind == Handle::Kind::none)
+            return &handles_[slot];
+    }
+    if (handles_.size() >= max_handles)
+        return nullptr;
+    handles_.emplace_back();
+    return &handles_.back();
+}
+
+int Server::close_handle(Handle &h)
+{
+    int r = 0;
+    if (h.kind == Handle::Kind::file) {
+        int (*close_fn)(int) = h.funcs->close ? h.funcs->close : host_funcs()->close;
+        r = close_fn(h.fd);
+    } else if (h.kind == Handle::Kind::folder) {
+        close_dir(h.dir);
+    }
+    int e = errno;
+    h.kind = Handle::Kind::none;
+    h.generation++;
+    h.fd = -1;
+    h.dir = nullptr;
+    h.funcs = nullptr;
+    h.path.clear();
+    errno = e;
+    return r;
+}
+
+// ---- requests -----------------------------------------------------------
+
+void Server::do_open(uint32_t id, Reader &r)
+{
+    std::string path(r.text());
+    uint32_t pflags = r.u32();
+    Attrs a = r.attrs();
+    if (!r.ok())
+        return bad_message(id);
+    uint32_t slot;
+    Handle *h = new_handle(slot);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, strerror(EMFILE));
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->open == nullptr)
+        return absent_slot(id);
+    int fd = t->open(path.c_str(), open_flags(pflags), mode_of(a, 0666));
+    if (fd < 0)
+        return status_errno(id, errno);
+    h->kind = Handle::Kind::file;
+    h->fd = fd;
+    h->funcs = t;
+    reply_handle(id, slot);
+}
+
+void Server::do_close(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    if (!r.ok())
+        return bad_message(id);
+    Handle *h = lookup(hs, Handle::Kind::none);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    status_result(id, close_handle(*h));
+}
+
+void Server::do_read(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    uint64_t off = r.u64();
+    uint32_t len = r.u32();
+    if (!r.ok())
+        return bad_message(id);
+    Handle *h = lookup(hs, Handle::Kind::file);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    if (h->funcs->read == nullptr)
+        return absent_slot(id);
+    if (len > max_data)
+        len = max_data;
+    // The data is read straight into the reply.
+    size_t at = reply_.begin(FXP_DATA);
+    reply_.u32(id);
+    uint8_t *p = reply_.reserve(4 + size_t(len));
+    ssize_t n = h->funcs->read(h->fd, p + 4, len, static_cast<int64_t>(off));
+    if (n <= 0) {
+        int e = errno;
+        reply_.drop(at);
+        if (n == 0)
+            return status(id, FX_EOF, "End of file");
+        return status_errno(id, e);
+    }
+    put_be32(p, static_cast<uint32_t>(n));
+    reply_.commit(4 + size_t(n));
+    reply_.end(at);
+}
+
+void Server::do_write(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    uint64_t off = r.u64();
+    std::string_view data = r.bytes();
+    if (!r.ok())
+        return bad_message(id);
+    Handle *h = lookup(hs, Handle::Kind::file);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    if (h->funcs->write == nullptr)
+        return absent_slot(id);
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = h->funcs->write(h->fd, data.data() + done, data.size() - done,
+                                    static_cast<int64_t>(off + done));
+        if (n < 0)
+            return status_errno(id, errno);
+        if (n == 0)
+            return status_errno(id, EIO);
+        done += size_t(n);
+    }
+    status_ok(id);
+}
+
+void Server::do_stat(uint32_t id, Reader &r)
+{
+    std::string path(r.text());
+    if (!r.ok())
+        return bad_message(id);
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->stat == nullptr)
+        return absent_slot(id);
+    struct stat64 st;
+    if (t->stat(path.c_str(), &st) < 0)
+        return status_errno(id, errno);
+    reply_attrs(id, st);
+}
+
+void Server::do_fstat(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    if (!r.ok())
+        return bad_message(id);
+    Handle *h = lookup(hs, Handle::Kind::none);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    // A file: its own descriptor says what the client reads or has written
+    // (for a profile, the compressed form).  A folder: its path's stat.
+    struct stat64 st;
+    int rc;
+    if (h->kind == Handle::Kind::file) {
+        rc = fstat64(h->fd, &st);
+    } else {
+        if (h->funcs->stat == nullptr)
+            return absent_slot(id);
+        rc = h->funcs->stat(h->path.c_str(), &st);
+    }
+    if (rc < 0)
+        return status_errno(id, errno);
+    reply_attrs(id, st);
+}
+
+// The device keeps its own modes, owners and times: a request to change them
+// is accepted and changes nothing.
+void Server::do_setstat(uint32_t id, Reader &r)
+{
+    r.text();
+    r.attrs();
+    if (!r.ok())
+        return bad_message(id);
+    status_ok(id);
+}
+
+void Server::do_fsetstat(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    r.attrs();
+    if (!r.ok())
+        return bad_message(id);
+    if (lookup(hs, Handle::Kind::none) == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    status_ok(id);
+}
+
+void Server::do_opendir(uint32_t id, Reader &r)
+{
+    std::string path(r.text());
+    if (!r.ok())
+        return bad_message(id);
+    uint32_t slot;
+    Handle *h = new_handle(slot);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, strerror(EMFILE));
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->opendir == nullptr)
+        return absent_slot(id);
+    void *dir = t->opendir(path.c_str());
+    if (dir == nullptr)
+        return status_errno(id, errno);
+    h->kind = Handle::Kind::folder;
+    h->dir = dir;
+    h->dir_end = false;
+    h->funcs = t;
+    h->path = std::move(path);
+    reply_handle(id, slot);
+}
+
+void Server::do_readdir(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    if (!r.ok())
+        return bad_message(id);
+    Handle *h = lookup(hs, Handle::Kind::folder);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    if (h->dir_end)
+        return status(id, FX_EOF, "End of file");
+    if (h->funcs->readdir == nullptr)
+        return absent_slot(id);
+
+    size_t at = reply_.begin(FXP_NAME);
+    reply_.u32(id);
+    size_t count_at = reply_.size();
+    reply_.u32(0);
+    uint32_t count = 0;
+    time_t now = time(nullptr);
+    const size_t dir_len = h->path.size();
+    while (count < readdir_names && reply_.size() - at < readdir_bytes) {
+        struct dirent64 *e = h->funcs->readdir(h->dir);
+        if (e == nullptr) {
+            h->dir_end = true;
+            break;
+        }
+        // The name's attributes come from the table of its own path.  The
+        // entry may be overwritten by the next call: the name is copied.
+        path_.assign(h->path);
+        if (dir_len == 0 || h->path[dir_len - 1] != '/')
+            path_ += '/';
+        const size_t name_at = path_.size();
+        path_ += e->d_name;
+        const char *name = path_.c_str() + name_at;
+        const tqsftp_funcs *t = plugin_.table(path_.c_str());
+        struct stat64 st;
+        bool known = t->stat != nullptr && t->stat(path_.c_str(), &st) == 0;
+        char line[512];
+        long_name(line, sizeof line, name, known ? &st : nullptr, now);
+        reply_.string(name, path_.size() - name_at);
+        reply_.string(line, strlen(line));
+        if (known)
+            reply_.attrs(st);
+        else
+            reply_.no_attrs();
+        count++;
+    }
+    if (count == 0) {
+        reply_.drop(at);
+        return status(id, FX_EOF, "End of file");
+    }
+    reply_.u32_at(count_at, count);
+    reply_.end(at);
+}
+
+void Server::do_remove(uint32_t id, Reader &r)
+{
+    std::string path(r.text());
+    if (!r.ok())
+        return bad_message(id);
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->unlink == nullptr)
+        return absent_slot(id);
+    status_result(id, t->unlink(path.c_str()));
+}
+
+void Server::do_mkdir(uint32_t id, Reader &r)
+{
+    std::string path(r.text());
+    Attrs a = r.attrs();
+    if (!r.ok())
+        return bad_message(id);
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->mkdir == nullptr)
+        return absent_slot(id);
+    status_result(id, t->mkdir(path.c_str(), mode_of(a, 0777)));
+}
+
+void Server::do_rmdir(uint32_t id, Reader &r)
+{
+    std::string path(r.text());
+    if (!r.ok())
+        return bad_message(id);
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->rmdir == nullptr)
+        return absent_slot(id);
+    status_result(id, t->rmdir(path.c_str()));
+}
+
+// Lexical, relative to the plug-in's start directory; nothing is looked up.
+void Server::do_realpath(uint32_t id, Reader &r)
+{
+    std::string_view path = r.text();
+    if (!r.ok())
+        return bad_message(id);
+    std::string joined;
+    if (path.empty() || path[0] != '/') {
+        joined = plugin_.start_dir();
+        joined += '/';
+    }
+    joined += path;
+    std::string out(joined.size() + 2, '\0');
+    if (plugin_.normalize(joined.c_str(), out.data(), out.size()) != 0)
+        return status_errno(id, errno);
+    out.resize(strlen(out.c_str()));
+    size_t at = reply_.begin(FXP_NAME);
+    reply_.u32(id);
+    reply_.u32(1);
+    reply_.string(out);
+    reply_.string(out);
+    reply_.no_attrs();
+    reply_.end(at);
+}
+
+// RENAME refuses to replace an existing name, as version 3 asks;
+// posix-rename@openssh.com replaces it, as rename(2) does.
+void Server::do_rename(uint32_t id, Reader &r, bool posix)
+{
+    std::string from(r.text());
+    std::string to(r.text());
+    if (!r.ok())
+        return bad_message(id);
+    const tqsftp_funcs *t = plugin_.table(from.c_str());
+    if (t->rename == nullptr)
+        return absent_slot(id);
+    if (!posix) {
+        const tqsftp_funcs *target = plugin_.table(to.c_str());
+        struct stat64 st;
+        if (target->stat != nullptr && target->stat(to.c_str(), &st) == 0)
+            return status_errno(id, EEXIST);
+    }
+    status_result(id, t->rename(from.c_str(), to.c_str()));
+}
+
+void Server::do_link(uint32_t id, Reader &r)
+{
+    std::string from(r.text());
+    std::string to(r.text());
+    if (!r.ok())
+        return bad_message(id);
+    const tqsftp_funcs *t = plugin_.table(from.c_str());
+    if (t->link == nullptr)
+        return absent_slot(id);
+    status_result(id, t->link(from.c_str(), to.c_str()));
+}
+
+void Server::do_fsync(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    if (!r.ok())
+        return bad_message(id);
+    Handle *h = lookup(hs, Handle::Kind::file);
+    if (h == nullptr)
+        return status(id, FX_FAILURE, "Invalid handle");
+    status_result(id, fsync(h->fd));
+}
+
+void Server::do_limits(uint32_t id)
+{
+    size_t at = reply_.begin(FXP_EXTENDED_REPLY);
+    reply_.u32(id);
+    reply_.u64(max_packet);
+    reply_.u64(max_data);
+    reply_.u64(max_data);
+    reply_.u64(max_handles);
+    reply_.end(at);
+}
+
+void Server::do_extended(uint32_t id, Reader &r)
+{
+    std::string_view name = r.text();
+    if (!r.ok())
+        return bad_message(id);
+    if (name == "posix-rename@openssh.com")
+        return do_rename(id, r, true);
+    if (name == "hardlink@openssh.com")
+        return do_link(id, r);
+    if (name == "fsync@openssh.com")
+        return do_fsync(id, r);
+    if (name == "limits@openssh.com")
+        return do_limits(id);
+    status(id, FX_OP_UNSUPPORTED, "Operation unsupported");
+}
+
+}  // namespace tqhost
