@@ -33,6 +33,7 @@ void service(const std::string &what, std::vector<std::string> args = {})
 int delayed(const char *what, const char *name, uint8_t param)
 {
     service(what, {text(name), std::to_string(param)});
+    services.calls.back().name = name;
     return services.delayed;
 }
 
@@ -240,6 +241,7 @@ int tqupd_busy(void)
 int tqupd_changeFilename(const char *name)
 {
     service("changeFilename", {text(name)});
+    services.calls.back().name = name;
     return services.change_filename;
 }
 
@@ -253,6 +255,8 @@ int tqupd_configDelayed(const char *n, uint8_t p) { return delayed("configDelaye
 int tqlog_preInit(void)
 {
     services.preinit++;
+    if (services.on_preinit)
+        services.on_preinit();
     return 0;
 }
 
@@ -281,6 +285,7 @@ int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority,
 int tqusrMgr_GetForcePasswordStatus(int *status)
 {
     service("forcePassword");
+    services.force_password_seen = *status;
     *status = services.force_password_status;
     return services.force_password_result;
 }

@@ -6,6 +6,7 @@
 #define TQ_TEST_DOUBLES_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -40,6 +41,7 @@ struct Call {
     std::vector<std::string> args;   // text arguments ("(null)" for NULL)
     int flags = 0;                   // open flags / mode where they apply
     int mode = 0;
+    const void *name = nullptr;      // the name's address (update service)
 };
 
 struct Services {
@@ -57,6 +59,8 @@ struct Services {
     std::vector<LogMessage> log;
     std::vector<Call> calls;  // every service call but the log, in order
     int preinit = 0;
+    int force_password_seen = -1;       // *status when the user manager is asked
+    std::function<void()> on_preinit;   // run inside tqlog_preInit when set
     int invalidations = 0;
     std::vector<std::string> xml_args;  // the fixed args of the last XML call
 };
