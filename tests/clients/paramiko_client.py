@@ -1,0 +1,142 @@
+"""paramiko's SFTP client against the device's tree, through sshd.
+
+usage: paramiko_client.py PORT KEYS_DIR   (run inside the test's device root,
+where the real folders behind the tree can be read directly)
+"""
+import errno
+import gzip
+import io
+import os
+import stat
+import sys
+import unittest
+
+import paramiko
+
+PORT = int(sys.argv[1])
+KEYS = sys.argv[2]
+
+
+def audit_lines():
+    with open("/var/log/messages", encoding="utf-8") as f:
+        return [line.rstrip("\n").split(" - ", 2)[-1] for line in f]
+
+
+class Tree(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ssh = paramiko.SSHClient()
+        cls.ssh.load_host_keys(os.path.join(KEYS, "known_hosts"))
+        cls.ssh.set_missing_host_key_policy(paramiko.RejectPolicy())
+        cls.ssh.connect("127.0.0.1", port=PORT, username="root",
+                        key_filename=os.path.join(KEYS, "client_key"),
+                        allow_agent=False, look_for_keys=False)
+        cls.sftp = cls.ssh.open_sftp()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sftp.close()
+        cls.ssh.close()
+
+    def test_listdir(self):
+        self.assertEqual(sorted(self.sftp.listdir("/")), ["nv", "sd", "upload", "usb"])
+        self.assertEqual(sorted(self.sftp.listdir("/upload")),
+                         ["firmware", "https-cert", "ldap-cert", "ssh-key", "vpn-cert"])
+        names = self.sftp.listdir("/nv/cfg")
+        for name in ("factory.xml", "lab.xml", "office.xml", "profile.cur",
+                     "help", "status", "ok", "error"):
+            self.assertIn(name, names)
+
+    def test_stat(self):
+        self.assertTrue(stat.S_ISDIR(self.sftp.stat("/usb").st_mode))
+        st = self.sftp.stat("/sd/readme.txt")
+        self.assertTrue(stat.S_ISREG(st.st_mode))
+        self.assertEqual(st.st_size, os.path.getsize("/sd/readme.txt"))
+
+    def test_profile_download_is_gzip_of_stored_profile(self):
+        buf = io.BytesIO()
+        self.sftp.getfo("/nv/cfg/lab.xml", buf)
+        data = buf.getvalue()
+        self.assertEqual(self.sftp.stat("/nv/cfg/lab.xml").st_size, len(data))
+        with open("/flash/cfg/lab.xml", "rb") as f:
+            self.assertEqual(gzip.decompress(data), f.read())
+
+    def test_upload_download_rename_remove(self):
+        data = os.urandom(300000)
+        attrs = self.sftp.putfo(io.BytesIO(data), "/usb/data.bin")
+        self.assertEqual(attrs.st_size, len(data))
+        with open("/usb0/data.bin", "rb") as f:
+            self.assertEqual(f.read(), data)
+        back = io.BytesIO()
+        self.sftp.getfo("/usb/data.bin", back)
+        self.assertEqual(back.getvalue(), data)
+
+        self.sftp.mkdir("/usb/old")
+        self.sftp.rename("/usb/data.bin", "/usb/old/data.bin")
+        self.assertFalse(os.path.exists("/usb0/data.bin"))
+        self.assertTrue(os.path.exists("/usb0/old/data.bin"))
+        self.sftp.remove("/usb/old/data.bin")
+        self.sftp.rmdir("/usb/old")
+        self.assertFalse(os.path.exists("/usb0/old"))
+
+        lines = audit_lines()
+        for text in ("Copy remote to /usb/data.bin",
+                     "Copy /usb/data.bin to remote",
+                     "Create /usb/old",
+                     "Rename /usb/data.bin to /usb/old/data.bin",
+                     "Delete /usb/old/data.bin",
+                     "Remove /usb/old"):
+            self.assertIn(text, lines)
+
+    def test_key_upload_reaches_update_service(self):
+        key = b"ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIB0demo operator@desk\n"
+        # The update service takes the file away at the close: nothing is left
+        # for the size check that putfo makes by default.
+        self.sftp.putfo(io.BytesIO(key), "/upload/ssh-key/operator.pub", confirm=False)
+        with self.sftp.open("/upload/ssh-key/ok") as f:
+            self.assertIn(b"operator.pub: accepted", f.read())
+        with open("/var/lib/tqupd/ssh-key/operator.pub", "rb") as f:
+            self.assertEqual(f.read(), key)
+
+    def test_refusals(self):
+        refused = [
+            # what, call, exception, errno
+            ("delete the current profile",
+             lambda: self.sftp.remove("/nv/cfg/office.xml"), PermissionError, errno.EACCES),
+            ("read outside the tree",
+             lambda: self.sftp.open("/etc/passwd").read(), PermissionError, errno.EACCES),
+            ("stat outside the tree",
+             lambda: self.sftp.stat("/etc/passwd"), PermissionError, errno.EACCES),
+            ("list outside the tree",
+             lambda: self.sftp.listdir("/etc"), PermissionError, errno.EACCES),
+            ("write into the read-only root",
+             lambda: self.sftp.open("/x.txt", "w"), PermissionError, errno.EACCES),
+            ("folder in an upload folder",
+             lambda: self.sftp.mkdir("/upload/firmware/old"), PermissionError, errno.EACCES),
+            ("remove a medium's top folder",
+             lambda: self.sftp.rmdir("/usb"), PermissionError, errno.EACCES),
+            ("move between media",
+             lambda: self.sftp.rename("/sd/readme.txt", "/usb/readme.txt"),
+             PermissionError, errno.EACCES),
+            ("overwrite a help file",
+             lambda: self.sftp.open("/upload/firmware/help", "w"), PermissionError, errno.EACCES),
+            ("delete what is not there",
+             lambda: self.sftp.remove("/sd/missing.txt"), FileNotFoundError, errno.ENOENT),
+        ]
+        for what, call, exc, code in refused:
+            with self.subTest(what):
+                with self.assertRaises(exc) as caught:
+                    call()
+                self.assertEqual(caught.exception.errno, code)
+        self.assertTrue(os.path.exists("/flash/cfg/office.xml"))
+        self.assertTrue(os.path.exists("/sd/readme.txt"))
+        self.assertFalse(os.path.exists("/usb0/readme.txt"))
+        self.assertFalse(os.path.exists("/tmp/sftp/x.txt"))
+        lines = audit_lines()
+        self.assertIn("Open /etc/passwd failed: Permission denied", lines)
+        self.assertIn("Rename /sd/readme.txt to /usb/readme.txt failed: "
+                      "Operation not permitted", lines)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
