@@ -1,0 +1,213 @@
+// The log service: each message becomes one RFC 5424 line appended to
+// /var/log/messages.
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "tqdevice/tqlog.h"
+#include "util.h"
+
+namespace
+{
+
+using tqdev::escape;
+
+constexpr const char *log_dir = "/var/log";
+constexpr const char *log_path = "/var/log/messages";
+constexpr int max_args = 8;
+// Longest argument text written; longer ones are cut and marked "...".
+constexpr size_t max_arg_len = 1024;
+
+// The texts of the messages that the log service knows, by id.
+struct Template {
+    uint32_t id;
+    int args;
+    const char *format; // each "%s" takes the next argument
+};
+
+constexpr Template templates[] = {
+    {0x18000A, 2, "%s %s"},
+    {0x18000B, 3, "%s %s failed: %s"},
+    {0x18000C, 3, "%s %s to %s"},
+    {0x18000D, 4, "%s %s to %s failed: %s"},
+};
+
+struct Arg {
+    const char *text;
+    size_t len;
+};
+
+// One message as the caller gave it, read before anything is allocated.
+struct Message {
+    const char *file;
+    int line;
+    uint32_t id;
+    int priority;
+    int module;
+    Arg args[max_args];
+    int count;
+    char problem[64]; // empty when the arguments were read cleanly
+};
+
+// Reads the (type, max length, text) triples up to the end mark.  Stops at
+// the first triple it cannot trust and says why in m.problem.
+void read_args(Message &m, va_list ap)
+{
+    m.count = 0;
+    m.problem[0] = '\0';
+    for (;;) {
+        int type = va_arg(ap, int);
+        if (type == TQLOG_ARG_END)
+            return;
+        int n = m.count + 1;
+        if (m.count == max_args) {
+            snprintf(m.problem, sizeof m.problem, "more than %d arguments",
+                     max_args);
+            return;
+        }
+        if (type != TQLOG_ARG_STRING) {
+            snprintf(m.problem, sizeof m.problem, "argument %d has type %d", n,
+                     type);
+            return;
+        }
+        int max = va_arg(ap, int);
+        const char *text = va_arg(ap, const char *);
+        if (max < 0 || text == nullptr) {
+            snprintf(m.problem, sizeof m.problem, "argument %d is %s", n,
+                     text == nullptr ? "null" : "of negative length");
+            return;
+        }
+        m.args[m.count++] = {text, strnlen(text, static_cast<size_t>(max))};
+    }
+}
+
+std::string arg_text(const Arg &a, std::string_view also = {})
+{
+    std::string_view text(a.text, a.len);
+    if (text.size() <= max_arg_len)
+        return escape(text, also);
+    return escape(text.substr(0, max_arg_len), also) + "...";
+}
+
+const Template *find_template(uint32_t id)
+{
+    for (const Template &t : templates)
+        if (t.id == id)
+            return &t;
+    return nullptr;
+}
+
+std::string filled(const Template &t, const Message &m)
+{
+    std::string out;
+    int next = 0;
+    for (const char *p = t.format; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += arg_text(m.args[next++]);
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+// The text of a message that has no template, or whose arguments do not fit
+// it: where it came from, why, and every argument that could be read.
+std::string fallback(const Message &m, const char *problem)
+{
+    std::string out = "unformatted message from ";
+    out += m.file != nullptr ? escape(m.file, " ") : "?";
+    out += ":" + std::to_string(m.line) + " module " +
+           std::to_string(m.module) + " (" + problem + "):";
+    for (int i = 0; i < m.count; ++i)
+        out += " \"" + arg_text(m.args[i], "\"") + "\"";
+    return out;
+}
+
+std::string message_text(const Message &m)
+{
+    if (m.problem[0] != '\0')
+        return fallback(m, m.problem);
+    const Template *t = find_template(m.id);
+    if (t == nullptr)
+        return fallback(m, "unknown message id");
+    if (t->args != m.count) {
+        std::string why = "expects " + std::to_string(t->args) +
+                          " arguments, got " + std::to_string(m.count);
+        return fallback(m, why.c_str());
+    }
+    return filled(*t, m);
+}
+
+std::string host_name()
+{
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) < 0 || name[0] == '\0')
+        return "-";
+    return escape(name, " ");
+}
+
+std::string log_line(const Message &m)
+{
+    // A priority outside the syslog range is written as user.notice.
+    int pri = m.priority >= 0 && m.priority <= 191 ? m.priority : 13;
+    char head[32];
+    snprintf(head, sizeof head, "<%d>1 ", pri);
+    char id[16];
+    snprintf(id, sizeof id, "0x%06X", m.id);
+    return head + tqdev::utc_time(true) + " " + host_name() + " tqsftp - " +
+           id + " - " + message_text(m) + "\n";
+}
+
+int open_log()
+{
+    int fd = ::open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0 && errno == ENOENT && tqdev::make_dirs(log_dir, 0755) == 0)
+        fd = ::open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    return fd;
+}
+
+// One write, so that the lines of concurrent processes never mix.  A line
+// that cannot reach the log goes to standard error instead.
+int write_line(const std::string &line)
+{
+    tqdev::Fd fd(open_log());
+    if (fd && ::write(fd.get(), line.data(), line.size()) ==
+                  static_cast<ssize_t>(line.size()))
+        return 0;
+    int saved = errno;
+    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+    errno = saved;
+    return -1;
+}
+
+} // namespace
+
+TQDEVICE_API int tqlog_preInit(void)
+{
+    return tqdev::make_dirs(log_dir, 0755);
+}
+
+TQDEVICE_API int tqlog_throwMsg(const char *file, int line, uint32_t id,
+                                int priority, int module, ...)
+{
+    Message m;
+    m.file = file;
+    m.line = line;
+    m.id = id;
+    m.priority = priority;
+    m.module = module;
+    va_list ap;
+    va_start(ap, module);
+    read_args(m, ap);
+    va_end(ap);
+    int saved = errno;
+    int answer = tqdev::guarded(-1, [&] { return write_line(log_line(m)); });
+    errno = saved;
+    return answer;
+}

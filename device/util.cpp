@@ -1,0 +1,136 @@
+#include "util.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+namespace tqdev
+{
+
+int write_all(int fd, const void *data, size_t len)
+{
+    auto p = static_cast<const char *>(data);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+ssize_t read_some(int fd, void *buf, size_t len)
+{
+    for (;;) {
+        ssize_t n = ::read(fd, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+int make_dirs(const std::string &path, mode_t mode)
+{
+    // Parents that exist, or cannot be made, show in the final check.
+    int made = 0;
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), mode) < 0 && errno != EEXIST)
+            made = errno;
+        if (at == std::string::npos)
+            break;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) < 0) {
+        errno = made != 0 ? made : errno;
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return 0;
+}
+
+int append_text(const std::string &path, std::string_view text)
+{
+    Fd fd(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd)
+        return -1;
+    ssize_t n = ::write(fd.get(), text.data(), text.size());
+    if (n < 0)
+        return -1;
+    if (static_cast<size_t>(n) != text.size()) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return fd.close();
+}
+
+int replace_file(const std::string &path, std::string_view text)
+{
+    std::string part = path + ".new";
+    Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
+        return -1;
+    if (write_all(fd.get(), text.data(), text.size()) < 0 || fd.close() < 0 ||
+        ::rename(part.c_str(), path.c_str()) < 0) {
+        int saved = errno;
+        ::unlink(part.c_str());
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+std::string base_name(std::string_view path)
+{
+    size_t slash = path.rfind('/');
+    return std::string(
+        slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string escape(std::string_view text, std::string_view also)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F || c == '\\' ||
+            also.find(static_cast<char>(c)) != std::string_view::npos) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string utc_time(bool micro)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm tm;
+    gmtime_r(&now.tv_sec, &tm);
+    char text[40];
+    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    if (micro)
+        snprintf(text + n, sizeof text - n, ".%06ldZ", now.tv_nsec / 1000);
+    else
+        snprintf(text + n, sizeof text - n, "Z");
+    return text;
+}
+
+std::string error_text(int errnum)
+{
+    char buf[128];
+    return strerror_r(errnum, buf, sizeof buf);
+}
+
+} // namespace tqdev
