@@ -132,6 +132,18 @@ void link_refused()
         errno = EACCES;
 }
 
+// Opening a link with O_DIRECTORY | O_NOFOLLOW fails with ENOTDIR: a link
+// there is a refusal too.
+void link_refused(int dir, const char *name)
+{
+    struct stat64 st;
+    if (errno == ENOTDIR && fstatat64(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        errno = EACCES;
+    else
+        link_refused();
+}
+
 // A path split into the folder that holds it, opened without following
 // links, and its last component.  "/" is the folder "/" and the name ".".
 class Parent {
@@ -189,7 +201,7 @@ int fs_open(const char *path, int flags, int mode) noexcept
     int fd = openat(p.fd(), p.name(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                     static_cast<mode_t>(mode) & 07777);
     if (fd < 0)
-        link_refused();
+        link_refused(p.fd(), p.name());
     return fd;
 }
 
@@ -241,7 +253,7 @@ void *fs_opendir(const char *path) noexcept
     int fd = openat(p.fd(), p.name(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        link_refused();
+        link_refused(p.fd(), p.name());
         return nullptr;
     }
     DIR *d = fdopendir(fd);
