@@ -1,0 +1,70 @@
+# Shared by the end-to-end scenarios, sourced by each.  A scenario runs in its
+# own device root as: SCENARIO SERVER PLUGIN, and drives tqsftp-server with
+# Debian's OpenSSH client: sftp -b BATCH -D "SERVER -P PLUGIN".
+set -euo pipefail
+
+server=${1:?usage: SCENARIO SERVER PLUGIN}
+plugin=${2:?usage: SCENARIO SERVER PLUGIN}
+work=$(mktemp -d /tmp/e2e.XXXXXX)
+cd "$work"
+
+# Sanitizer builds: reports go to files, which fail the scenario.
+export ASAN_OPTIONS=log_path=$work/sanitizer.asan
+export UBSAN_OPTIONS=log_path=$work/sanitizer.ubsan:print_stacktrace=1
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+finish() {
+    local rc=$? report
+    for report in "$work"/sanitizer.*; do
+        [ -e "$report" ] || continue
+        echo "FAIL: sanitizer report ($report):" >&2
+        cat "$report" >&2
+        rc=1
+    done
+    if [ "$rc" -ne 0 ] && [ -s /var/log/messages ]; then
+        echo "--- /var/log/messages:" >&2
+        cat /var/log/messages >&2
+    fi
+    exit "$rc"
+}
+trap finish EXIT
+
+# sftp with a batch on standard input; its output (commands echoed, and what
+# the client printed, errors included) on standard output.  A batch command
+# prefixed with "-" may fail without ending the batch.
+# A batch that fails ends the scenario, showing what the client printed.
+sftp_batch() {
+    local out=$work/batch.out
+    if ! sftp -b - -D "$server -P $plugin" >"$out" 2>&1; then
+        cat "$out" >&2
+        fail "the sftp batch failed"
+    fi
+    cat "$out"
+}
+
+# The lines the log service wrote for one audit message: each message is
+# sent twice (log audit, then user), so count pairs.  TEXT is the message's
+# text, e.g. "Create /usb/new" or "Delete /usb/x failed: No such file or
+# directory".
+audit_count() {
+    [ -e /var/log/messages ] || { echo 0; return; }
+    awk -v t=" - $1" 'substr($0, length($0) - length(t) + 1) == t { n++ }
+        END { print int(n / 2) }' /var/log/messages
+}
+
+audit_has() {
+    [ "$(audit_count "$1")" -ge 1 ] || fail "no audit line \"$1\""
+}
+
+audit_lacks() {
+    [ "$(audit_count "$1")" -eq 0 ] || fail "unexpected audit line \"$1\""
+}
+
+# The client printed a refusal for a command.
+refused() {
+    grep -q "$2" "$1" || fail "$1: no \"$2\" in: $(cat "$1")"
+}
