@@ -235,8 +235,12 @@ extern "C" {
 
 tqsftp_funcs *tqsftp_get_sftp_func_cb(const char *path, const tqsftp_funcs *host)
 {
+    // The entry reports nothing: errno is what resolution leaves, not what
+    // the user manager or the set-up's folder and file calls left.
+    int saved = errno;
     if (!forced_password_change_pending() && !tqsftp_state.initialised)
         set_up(host);
+    errno = saved;
     return tqsftp_resolve(path, nullptr)->funcs;
 }
 

@@ -286,6 +286,8 @@ int tqusrMgr_GetForcePasswordStatus(int *status)
 {
     service("forcePassword");
     services.force_password_seen = *status;
+    if (services.force_password_errno != 0)
+        errno = services.force_password_errno;
     *status = services.force_password_status;
     return services.force_password_result;
 }

@@ -48,6 +48,7 @@ struct Services {
     // Answers.
     int force_password_result = 0;  // tqusrMgr_GetForcePasswordStatus result
     int force_password_status = 0;   // ... and the status it reports
+    int force_password_errno = 0;    // ... and errno it leaves, when not 0
     int busy = 0;                    // tqupd_busy
     int delayed = 0;                 // every delayed install
     int change_filename = 0;

@@ -274,8 +274,11 @@ INSTANTIATE_TEST_SUITE_P(Results, FailingUserManager, testing::Values(-1, 1, 2))
 // The entry reports nothing itself: errno is what resolution leaves.
 TEST(Entry, ErrnoIsWhatResolutionLeaves)
 {
-    entry("/");
+    services.force_password_errno = ENOENT;
     errno = EINTR;
+    EXPECT_EQ(entry("/"), &tqsftp_funcs_readonly);
+    EXPECT_EQ(errno, EINTR) << "after the set-up";
+    EXPECT_TRUE(exists("/tmp/sftp/nv/cfg/help"));
     EXPECT_EQ(entry("/sd/data"), &tqsftp_funcs_full);
     EXPECT_EQ(entry("/etc/passwd"), &tqsftp_funcs_deny);
     EXPECT_EQ(errno, EINTR);
