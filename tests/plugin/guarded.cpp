@@ -64,6 +64,23 @@ void GuardedTest::TearDown()
     EXPECT_EQ(open_fds(), fds_) << "a descriptor was left open";
 }
 
+const Move rename_and_link[2] = {
+    {"Rename", &tqsftp_funcs::rename, "rename"},
+    {"Link", &tqsftp_funcs::link, "link"},
+};
+
+std::string move_name(const ::testing::TestParamInfo<Move> &info)
+{
+    return info.param.label;
+}
+
+void PrintTo(const Move &m, std::ostream *os) { *os << m.label; }
+
+int MoveTest::move(const char *from, const char *to)
+{
+    return (table(from)->*GetParam().slot)(from, to);
+}
+
 namespace {
 
 using Action = int (*)(int, const char *, const char *);

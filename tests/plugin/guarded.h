@@ -44,6 +44,20 @@ std::string unresolvable(const std::string &prefix, int n = 300);
 bool operator==(const Audit &x, const Audit &y);
 void PrintTo(const Audit &a, std::ostream *os);
 
+// Rename and link share their rules: their tests take the slot as the
+// parameter, and run for both (rename_and_link, move_name).
+using MoveSlot = int (*tqsftp_funcs::*)(const char *, const char *);
+
+struct Move {
+    const char *label;      // of the audit line
+    MoveSlot slot;
+    const char *host_slot;  // the host's operation it calls
+};
+
+extern const Move rename_and_link[2];
+std::string move_name(const ::testing::TestParamInfo<Move> &info);
+void PrintTo(const Move &m, std::ostream *os);
+
 // Set up through the entry; afterwards no record is left in the registry
 // and no descriptor is left open.
 class GuardedTest : public ::testing::Test {
@@ -53,6 +67,13 @@ protected:
 
 private:
     int fds_ = 0;
+};
+
+class MoveTest : public GuardedTest, public ::testing::WithParamInterface<Move> {
+protected:
+    // Through the table the entry gives for `from`.
+    int move(const char *from, const char *to);
+    const char *label() const { return GetParam().label; }
 };
 
 }  // namespace tqtest

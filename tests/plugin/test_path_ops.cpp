@@ -111,25 +111,8 @@ TEST_F(PathOps, StatFillsTheCallersBuffer)
     EXPECT_TRUE(S_ISREG(buf.st_mode));
 }
 
-// Rename and link share their rules; each case runs for both.
-using MoveSlot = int (*tqsftp_funcs::*)(const char *, const char *);
-
-struct Move {
-    const char *label;
-    MoveSlot slot;
-    const char *host_slot;
-};
-
-void PrintTo(const Move &m, std::ostream *os) { *os << m.label; }
-
-class Moves : public GuardedTest, public ::testing::WithParamInterface<Move> {
-protected:
-    int move(const char *from, const char *to)
-    {
-        return (table(from)->*GetParam().slot)(from, to);
-    }
-    const char *label() const { return GetParam().label; }
-};
+// Rename and link, each case for both.
+using Moves = MoveTest;
 
 const char *const fw = "/tmp/sftp/upload/firmware/";
 
@@ -212,11 +195,8 @@ TEST_P(Moves, AcrossAreasIsRefusedWithoutCallingTheHost)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Both, Moves,
-    ::testing::Values(Move{"Rename", &tqsftp_funcs::rename, "rename"},
-                      Move{"Link", &tqsftp_funcs::link, "link"}),
-    [](const auto &info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Both, Moves, ::testing::ValuesIn(rename_and_link),
+                         move_name);
 
 // The nine denials refuse with EACCES, touch nothing and call no host
 // operation; all but stat and write are logged.

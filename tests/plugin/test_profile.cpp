@@ -430,27 +430,10 @@ TEST_F(Delete, OnRemovableMediaReportsTheHostsResult)
     EXPECT_EQ(audits(), Audits{line(ENOENT, cmd_unlink, nullptr, "/usb/cfg/a.xml")});
 }
 
-// Rename and link in the profile folder share their rules.
-using MoveSlot = int (*tqsftp_funcs::*)(const char *, const char *);
+// Rename and link in the profile folder, each case for both.
+using ProfileMoves = MoveTest;
 
-struct Move {
-    const char *label;
-    MoveSlot slot;
-    const char *host_slot;
-};
-
-void PrintTo(const Move &m, std::ostream *os) { *os << m.label; }
-
-class Moves : public GuardedTest, public ::testing::WithParamInterface<Move> {
-protected:
-    int move(const char *from, const char *to)
-    {
-        return (table(from)->*GetParam().slot)(from, to);
-    }
-    const char *label() const { return GetParam().label; }
-};
-
-TEST_P(Moves, OfAStoredProfileIsTheHostsAlone)
+TEST_P(ProfileMoves, OfAStoredProfileIsTheHostsAlone)
 {
     write_file("/flash/cfg/a.xml", "p");
     EXPECT_EQ(move("/nv/cfg/a.xml", "/nv/cfg/b.xml"), 0);
@@ -461,7 +444,7 @@ TEST_P(Moves, OfAStoredProfileIsTheHostsAlone)
     EXPECT_EQ(audits(), Audits{line(0, label(), "/nv/cfg/a.xml", "/nv/cfg/b.xml")});
 }
 
-TEST_P(Moves, OfAPendingUploadGoThroughTheAction)
+TEST_P(ProfileMoves, OfAPendingUploadGoThroughTheAction)
 {
     tqsftp_funcs *t = table("/nv/cfg/new.xml");
     int fd = t->open("/nv/cfg/new.xml", W, 0600);
@@ -493,7 +476,7 @@ TEST_P(Moves, OfAPendingUploadGoThroughTheAction)
                                     "/nv/cfg/x.xml")});
 }
 
-TEST_P(Moves, OutOfTheProfileFolderEntryAreRefused)
+TEST_P(ProfileMoves, OutOfTheProfileFolderEntryAreRefused)
 {
     write_file("/flash/cfg/a.xml", "p");
     mkdir("/usb0/cfg", 0755);
@@ -512,11 +495,8 @@ TEST_P(Moves, OutOfTheProfileFolderEntryAreRefused)
     EXPECT_EQ(stored(), std::vector<std::string>{"a.xml"});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Both, Moves,
-    ::testing::Values(Move{"Rename", &tqsftp_funcs::rename, "rename"},
-                      Move{"Link", &tqsftp_funcs::link, "link"}),
-    [](const auto &info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Both, ProfileMoves, ::testing::ValuesIn(rename_and_link),
+                         move_name);
 
 // The listing of "/nv/cfg": the stored files, then four names of its own.
 struct Entry {
