@@ -1,8 +1,9 @@
-// The host's own file operations.  Every operation opens the folder that
-// holds its path without following a link (openat2 with RESOLVE_NO_SYMLINKS,
-// or one component at a time), then works on the last component relative to
-// that folder, again without following it.  A link met on the way fails
-// with EACCES.
+// The host's own file operations.  No path is resolved through a link:
+// open and opendir open the path with openat2 and RESOLVE_NO_SYMLINKS; the
+// other operations (and open and opendir on a kernel without openat2) open
+// the folder that holds the path the same way, or one component at a time,
+// and work on the last component relative to it, again without following
+// it.  A link met on the way fails with EACCES.
 #include "fsops.h"
 
 #include <dirent.h>
@@ -53,15 +54,16 @@ private:
 };
 
 #if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
-int openat2_nolinks(const char *path, int flags)
+int openat2_nolinks(const char *path, int flags, mode_t mode = 0)
 {
     struct open_how how = {};
     how.flags = static_cast<unsigned>(flags);
+    how.mode = (flags & O_CREAT) ? mode : 0;  // anything else is EINVAL
     how.resolve = RESOLVE_NO_SYMLINKS;
     return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
 }
 #else
-int openat2_nolinks(const char *, int)
+int openat2_nolinks(const char *, int, mode_t = 0)
 {
     errno = ENOSYS;
     return -1;
@@ -125,6 +127,25 @@ int open_folder(const char *path)
     return open_folder_walk(path);
 }
 
+// The folder that stat last opened, kept until the end of the request (a
+// listing asks for the attributes of every name of one folder), or until a
+// folder is renamed or removed.  It was opened without following links, so
+// using it again follows none either.
+struct {
+    char path[PATH_MAX];
+    int fd = -1;
+} folder_cache;
+
+void forget_folder()
+{
+    if (folder_cache.fd >= 0) {
+        int e = errno;
+        ::close(folder_cache.fd);
+        errno = e;
+    }
+    folder_cache.fd = -1;
+}
+
 // A link in the way is a refusal, not a loop.
 void link_refused()
 {
@@ -148,7 +169,7 @@ void link_refused(int dir, const char *name)
 // links, and its last component.  "/" is the folder "/" and the name ".".
 class Parent {
 public:
-    explicit Parent(const char *path)
+    explicit Parent(const char *path, bool cached = false)
     {
         if (path == nullptr) {
             errno = EFAULT;
@@ -179,30 +200,62 @@ public:
             folder = buf_;
             name_ = slash + 1;
         }
-        fd_ = Fd(open_folder(folder));
-        if (fd_.get() < 0)
+        if (cached && folder_cache.fd >= 0 && strcmp(folder_cache.path, folder) == 0) {
+            fd_ = folder_cache.fd;
+            return;
+        }
+        int fd = open_folder(folder);
+        if (fd < 0) {
             link_refused();
+            return;
+        }
+        if (cached) {
+            forget_folder();
+            strcpy(folder_cache.path, folder);
+            folder_cache.fd = fd;
+        } else {
+            owned_ = Fd(fd);
+        }
+        fd_ = fd;
     }
-    bool ok() const { return fd_.get() >= 0; }
-    int fd() const { return fd_.get(); }
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     const char *name() const { return name_; }
 
 private:
-    Fd fd_;
+    Fd owned_;
+    int fd_ = -1;
     char buf_[PATH_MAX];
     const char *name_ = nullptr;
 };
 
-int fs_open(const char *path, int flags, int mode) noexcept
+// Opens a path without following a link: with openat2 in one call, else
+// relative to its folder.
+int open_nolinks(const char *path, int flags, mode_t mode)
 {
+    flags |= O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    if (path != nullptr && current_resolver() == Resolver::openat2) {
+        int fd = openat2_nolinks(path, flags, mode);
+        if (fd >= 0 || errno != ENOTDIR) {
+            if (fd < 0)
+                link_refused();
+            return fd;
+        }
+        // A link or a file opened as a folder: opening it again relative to
+        // its folder tells which.
+    }
     Parent p(path);
     if (!p.ok())
         return -1;
-    int fd = openat(p.fd(), p.name(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                    static_cast<mode_t>(mode) & 07777);
+    int fd = openat(p.fd(), p.name(), flags, mode);
     if (fd < 0)
         link_refused(p.fd(), p.name());
     return fd;
+}
+
+int fs_open(const char *path, int flags, int mode) noexcept
+{
+    return open_nolinks(path, flags, static_cast<mode_t>(mode) & 07777);
 }
 
 int fs_close(int fd) noexcept
@@ -221,7 +274,7 @@ int fs_stat(const char *path, struct stat64 *buf) noexcept
         errno = EFAULT;
         return -1;
     }
-    Parent p(path);
+    Parent p(path, true);
     if (!p.ok())
         return -1;
     return fstatat64(p.fd(), p.name(), buf, AT_SYMLINK_NOFOLLOW);
@@ -247,15 +300,9 @@ ssize_t fs_write(int fd, const void *buf, size_t len, int64_t off) noexcept
 
 void *fs_opendir(const char *path) noexcept
 {
-    Parent p(path);
-    if (!p.ok())
+    int fd = open_nolinks(path, O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0)
         return nullptr;
-    int fd = openat(p.fd(), p.name(),
-                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        link_refused(p.fd(), p.name());
-        return nullptr;
-    }
     DIR *d = fdopendir(fd);
     if (d == nullptr) {
         int e = errno;
@@ -282,6 +329,7 @@ int fs_mkdir(const char *path, int mode) noexcept
 
 int fs_rmdir(const char *path) noexcept
 {
+    forget_folder();
     Parent p(path);
     return p.ok() ? unlinkat(p.fd(), p.name(), AT_REMOVEDIR) : -1;
 }
@@ -294,6 +342,7 @@ int fs_unlink(const char *path) noexcept
 
 int fs_rename(const char *old_path, const char *new_path) noexcept
 {
+    forget_folder();
     Parent from(old_path);
     if (!from.ok())
         return -1;
@@ -329,6 +378,11 @@ void close_dir(void *dir)
         closedir(static_cast<DIR *>(dir));
 }
 
+void end_of_request()
+{
+    forget_folder();
+}
+
 void set_connection_aborted(bool a)
 {
     aborted = a;
@@ -336,6 +390,7 @@ void set_connection_aborted(bool a)
 
 void set_resolver(Resolver r)
 {
+    forget_folder();
     chosen = r;
 }
 

@@ -16,6 +16,9 @@ const tqsftp_funcs *host_funcs();
 // for it; the handle is the host's own).
 void close_dir(void *dir);
 
+// Forgets what the operations kept for the request just performed.
+void end_of_request();
+
 // From now on the table's close reports failure (ECONNABORTED) after closing
 // the descriptor: set when the client has gone away, so that the plug-in
 // treats every transfer still open as failed.

@@ -151,6 +151,7 @@ bool Server::packet(const uint8_t *p, uint32_t len)
     }
     Reader r(p + 5, len - 5);
     dispatch(type, get_u32(p + 1), r);
+    end_of_request();
     return true;
 }
 

@@ -176,6 +176,23 @@ TEST_P(HostOps, OrdinaryPathsWork)
         EXPECT_NE(names.find(n), std::string::npos) << n;
 }
 
+// Within one request stat keeps the folder it opened; a folder swapped for a
+// link meanwhile still exposes nothing, and after the request the link is
+// refused.
+TEST_P(HostOps, FolderKeptWithinARequestFollowsNoLaterLink)
+{
+    struct stat64 st;
+    write_file("/tmp/t/in/sub/own", "own");
+    ASSERT_EQ(fs.stat("/tmp/t/in/sub/own", &st), 0);
+    ASSERT_EQ(rename("/tmp/t/in/sub", "/tmp/t/in/moved"), 0);
+    ASSERT_EQ(symlink("/tmp/t/out", "/tmp/t/in/sub"), 0);
+    EXPECT_EQ(fs.stat("/tmp/t/in/sub/secret", &st), -1);
+    tqhost::end_of_request();
+    EXPECT_EQ(fs.stat("/tmp/t/in/sub/secret", &st), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(fs.stat("/tmp/t/in/moved/own", &st), 0);
+}
+
 TEST_P(HostOps, AbsentArgumentsFail)
 {
     struct stat64 st;
