@@ -75,6 +75,10 @@ TEST_F(Transfer, DownloadDeliversTheConvertedProfileOfTheSizeStatReports)
     EXPECT_EQ(opens[1].args, Args{tmp});
     EXPECT_EQ(opens[1].flags, O_RDONLY);
     EXPECT_TRUE(audits().empty());
+    ASSERT_NE(tqsftp_state.files, nullptr);
+    EXPECT_EQ(tqsftp_state.files->fd, fd);
+    EXPECT_EQ(tqsftp_state.files->kind, 0u);
+    EXPECT_STREQ(tqsftp_state.files->real_path, "/flash/cfg/site.xml");
 
     std::string got = read_all(t, fd);
     EXPECT_EQ(got, "XML:" + profile);
@@ -187,6 +191,9 @@ TEST_F(Transfer, UploadWritesOnlyTheTemporaryFileAndHandsItOver)
     EXPECT_EQ(open.flags, O_WRONLY | O_CREAT | O_EXCL);
     EXPECT_EQ(open.mode, 0600);
     EXPECT_TRUE(audits().empty());
+    ASSERT_NE(tqsftp_state.files, nullptr);
+    EXPECT_EQ(tqsftp_state.files->fd, fd);
+    EXPECT_EQ(tqsftp_state.files->kind, 1u);
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
 
     actions.clear();
