@@ -212,43 +212,47 @@ void mode_string(char out[11], mode_t m)
 }
 
 // A listing names the same few owners over and over: remember the last one.
-template <typename Id>
-struct NameCache {
-    bool known = false;
-    Id id{};
-    char name[64];
+// lookup(id, out, size) writes the name; without one the number stands.
+class NameCache {
+public:
+    template <typename Lookup>
+    const char *get(unsigned id, Lookup lookup)
+    {
+        if (!known_ || id_ != id) {
+            if (!lookup(id, name_, sizeof name_))
+                snprintf(name_, sizeof name_, "%u", id);
+            id_ = id;
+            known_ = true;
+        }
+        return name_;
+    }
+
+private:
+    bool known_ = false;
+    unsigned id_ = 0;
+    char name_[64];
 };
 
 const char *user_name(uid_t uid)
 {
-    static NameCache<uid_t> c;
-    if (!c.known || c.id != uid) {
-        struct passwd pw, *res = nullptr;
+    static NameCache cache;
+    return cache.get(uid, [](unsigned id, char *out, size_t size) {
+        struct passwd pw, *found = nullptr;
         char buf[1024];
-        if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) == 0 && res != nullptr)
-            snprintf(c.name, sizeof c.name, "%s", pw.pw_name);
-        else
-            snprintf(c.name, sizeof c.name, "%u", static_cast<unsigned>(uid));
-        c.id = uid;
-        c.known = true;
-    }
-    return c.name;
+        getpwuid_r(id, &pw, buf, sizeof buf, &found);
+        return found != nullptr && snprintf(out, size, "%s", pw.pw_name) >= 0;
+    });
 }
 
 const char *group_name(gid_t gid)
 {
-    static NameCache<gid_t> c;
-    if (!c.known || c.id != gid) {
-        struct group gr, *res = nullptr;
+    static NameCache cache;
+    return cache.get(gid, [](unsigned id, char *out, size_t size) {
+        struct group gr, *found = nullptr;
         char buf[1024];
-        if (getgrgid_r(gid, &gr, buf, sizeof buf, &res) == 0 && res != nullptr)
-            snprintf(c.name, sizeof c.name, "%s", gr.gr_name);
-        else
-            snprintf(c.name, sizeof c.name, "%u", static_cast<unsigned>(gid));
-        c.id = gid;
-        c.known = true;
-    }
-    return c.name;
+        getgrgid_r(id, &gr, buf, sizeof buf, &found);
+        return found != nullptr && snprintf(out, size, "%s", gr.gr_name) >= 0;
+    });
 }
 
 }  // namespace

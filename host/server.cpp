@@ -290,14 +290,32 @@ Server::Handle *Server::lookup(std::string_view h, Handle::Kind kind)
     return &found;
 }
 
-Server::Handle *Server::new_handle(uint32_t &slot)
+// The handle of a request whose fields have all been read; null once the
+// request has been answered as a bad message or for an invalid handle.
+Server::Handle *Server::handle_of(uint32_t id, const Reader &r, std::string_view h,
+                                  Handle::Kind kind)
+{
+    if (!r.ok()) {
+        bad_message(id);
+        return nullptr;
+    }
+    Handle *found = lookup(h, kind);
+    if (found == nullptr)
+        status(id, FX_FAILURE, "Invalid handle");
+    return found;
+}
+
+// A free handle; null once the request has been refused for want of one.
+Server::Handle *Server::new_handle(uint32_t id, uint32_t &slot)
 {
     for (slot = 0; slot < handles_.size(); slot++) {
         if (handles_[slot].kind == Handle::Kind::none)
             return &handles_[slot];
     }
-    if (handles_.size() >= max_handles)
+    if (handles_.size() >= max_handles) {
+        status(id, FX_FAILURE, strerror(EMFILE));
         return nullptr;
+    }
     handles_.emplace_back();
     return &handles_.back();
 }
@@ -324,6 +342,17 @@ int Server::close_handle(Handle &h)
 
 // ---- requests -----------------------------------------------------------
 
+// A request performed by one slot of its path's table that answers 0 or -1.
+template <typename Slot, typename... Args>
+void Server::call_slot(uint32_t id, const std::string &path, Slot tqsftp_funcs::*slot,
+                       Args... args)
+{
+    Slot fn = plugin_.table(path.c_str())->*slot;
+    if (fn == nullptr)
+        return absent_slot(id);
+    status_result(id, fn(path.c_str(), args...));
+}
+
 void Server::do_open(uint32_t id, Reader &r)
 {
     std::string path(r.text());
@@ -332,9 +361,9 @@ void Server::do_open(uint32_t id, Reader &r)
     if (!r.ok())
         return bad_message(id);
     uint32_t slot;
-    Handle *h = new_handle(slot);
+    Handle *h = new_handle(id, slot);
     if (h == nullptr)
-        return status(id, FX_FAILURE, strerror(EMFILE));
+        return;
     const tqsftp_funcs *t = plugin_.table(path.c_str());
     if (t->open == nullptr)
         return absent_slot(id);
@@ -350,11 +379,9 @@ void Server::do_open(uint32_t id, Reader &r)
 void Server::do_close(uint32_t id, Reader &r)
 {
     std::string_view hs = r.bytes();
-    if (!r.ok())
-        return bad_message(id);
-    Handle *h = lookup(hs, Handle::Kind::none);
+    Handle *h = handle_of(id, r, hs, Handle::Kind::none);
     if (h == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
+        return;
     status_result(id, close_handle(*h));
 }
 
@@ -363,11 +390,9 @@ void Server::do_read(uint32_t id, Reader &r)
     std::string_view hs = r.bytes();
     uint64_t off = r.u64();
     uint32_t len = r.u32();
-    if (!r.ok())
-        return bad_message(id);
-    Handle *h = lookup(hs, Handle::Kind::file);
+    Handle *h = handle_of(id, r, hs, Handle::Kind::file);
     if (h == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
+        return;
     if (h->funcs->read == nullptr)
         return absent_slot(id);
     if (len > max_data)
@@ -394,11 +419,9 @@ void Server::do_write(uint32_t id, Reader &r)
     std::string_view hs = r.bytes();
     uint64_t off = r.u64();
     std::string_view data = r.bytes();
-    if (!r.ok())
-        return bad_message(id);
-    Handle *h = lookup(hs, Handle::Kind::file);
+    Handle *h = handle_of(id, r, hs, Handle::Kind::file);
     if (h == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
+        return;
     if (h->funcs->write == nullptr)
         return absent_slot(id);
     size_t done = 0;
@@ -431,11 +454,9 @@ void Server::do_stat(uint32_t id, Reader &r)
 void Server::do_fstat(uint32_t id, Reader &r)
 {
     std::string_view hs = r.bytes();
-    if (!r.ok())
-        return bad_message(id);
-    Handle *h = lookup(hs, Handle::Kind::none);
+    Handle *h = handle_of(id, r, hs, Handle::Kind::none);
     if (h == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
+        return;
     // A file: its own descriptor says what the client reads or has written
     // (for a profile, the compressed form).  A folder: its path's stat.
     struct stat64 st;
@@ -467,11 +488,8 @@ void Server::do_fsetstat(uint32_t id, Reader &r)
 {
     std::string_view hs = r.bytes();
     r.attrs();
-    if (!r.ok())
-        return bad_message(id);
-    if (lookup(hs, Handle::Kind::none) == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
-    status_ok(id);
+    if (handle_of(id, r, hs, Handle::Kind::none) != nullptr)
+        status_ok(id);
 }
 
 void Server::do_opendir(uint32_t id, Reader &r)
@@ -480,9 +498,9 @@ void Server::do_opendir(uint32_t id, Reader &r)
     if (!r.ok())
         return bad_message(id);
     uint32_t slot;
-    Handle *h = new_handle(slot);
+    Handle *h = new_handle(id, slot);
     if (h == nullptr)
-        return status(id, FX_FAILURE, strerror(EMFILE));
+        return;
     const tqsftp_funcs *t = plugin_.table(path.c_str());
     if (t->opendir == nullptr)
         return absent_slot(id);
@@ -500,11 +518,9 @@ void Server::do_opendir(uint32_t id, Reader &r)
 void Server::do_readdir(uint32_t id, Reader &r)
 {
     std::string_view hs = r.bytes();
-    if (!r.ok())
-        return bad_message(id);
-    Handle *h = lookup(hs, Handle::Kind::folder);
+    Handle *h = handle_of(id, r, hs, Handle::Kind::folder);
     if (h == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
+        return;
     if (h->dir_end)
         return status(id, FX_EOF, "End of file");
     if (h->funcs->readdir == nullptr)
@@ -557,10 +573,7 @@ void Server::do_remove(uint32_t id, Reader &r)
     std::string path(r.text());
     if (!r.ok())
         return bad_message(id);
-    const tqsftp_funcs *t = plugin_.table(path.c_str());
-    if (t->unlink == nullptr)
-        return absent_slot(id);
-    status_result(id, t->unlink(path.c_str()));
+    call_slot(id, path, &tqsftp_funcs::unlink);
 }
 
 void Server::do_mkdir(uint32_t id, Reader &r)
@@ -569,10 +582,7 @@ void Server::do_mkdir(uint32_t id, Reader &r)
     Attrs a = r.attrs();
     if (!r.ok())
         return bad_message(id);
-    const tqsftp_funcs *t = plugin_.table(path.c_str());
-    if (t->mkdir == nullptr)
-        return absent_slot(id);
-    status_result(id, t->mkdir(path.c_str(), mode_of(a, 0777)));
+    call_slot(id, path, &tqsftp_funcs::mkdir, mode_of(a, 0777));
 }
 
 void Server::do_rmdir(uint32_t id, Reader &r)
@@ -580,10 +590,7 @@ void Server::do_rmdir(uint32_t id, Reader &r)
     std::string path(r.text());
     if (!r.ok())
         return bad_message(id);
-    const tqsftp_funcs *t = plugin_.table(path.c_str());
-    if (t->rmdir == nullptr)
-        return absent_slot(id);
-    status_result(id, t->rmdir(path.c_str()));
+    call_slot(id, path, &tqsftp_funcs::rmdir);
 }
 
 // Lexical, relative to the plug-in's start directory; nothing is looked up.
@@ -619,16 +626,13 @@ void Server::do_rename(uint32_t id, Reader &r, bool posix)
     std::string to(r.text());
     if (!r.ok())
         return bad_message(id);
-    const tqsftp_funcs *t = plugin_.table(from.c_str());
-    if (t->rename == nullptr)
-        return absent_slot(id);
     if (!posix) {
         const tqsftp_funcs *target = plugin_.table(to.c_str());
         struct stat64 st;
         if (target->stat != nullptr && target->stat(to.c_str(), &st) == 0)
             return status_errno(id, EEXIST);
     }
-    status_result(id, t->rename(from.c_str(), to.c_str()));
+    call_slot(id, from, &tqsftp_funcs::rename, to.c_str());
 }
 
 void Server::do_link(uint32_t id, Reader &r)
@@ -637,20 +641,15 @@ void Server::do_link(uint32_t id, Reader &r)
     std::string to(r.text());
     if (!r.ok())
         return bad_message(id);
-    const tqsftp_funcs *t = plugin_.table(from.c_str());
-    if (t->link == nullptr)
-        return absent_slot(id);
-    status_result(id, t->link(from.c_str(), to.c_str()));
+    call_slot(id, from, &tqsftp_funcs::link, to.c_str());
 }
 
 void Server::do_fsync(uint32_t id, Reader &r)
 {
     std::string_view hs = r.bytes();
-    if (!r.ok())
-        return bad_message(id);
-    Handle *h = lookup(hs, Handle::Kind::file);
+    Handle *h = handle_of(id, r, hs, Handle::Kind::file);
     if (h == nullptr)
-        return status(id, FX_FAILURE, "Invalid handle");
+        return;
     status_result(id, fsync(h->fd));
 }
 

@@ -60,10 +60,15 @@ private:
 
     // Handles.
     Handle *lookup(std::string_view h, Handle::Kind kind);
-    Handle *new_handle(uint32_t &slot);
+    Handle *handle_of(uint32_t id, const sftp::Reader &r, std::string_view h,
+                      Handle::Kind kind);
+    Handle *new_handle(uint32_t id, uint32_t &slot);
     int close_handle(Handle &h);
 
     // Requests.
+    template <typename Slot, typename... Args>
+    void call_slot(uint32_t id, const std::string &path, Slot tqsftp_funcs::*slot,
+                   Args... args);
     void do_open(uint32_t id, sftp::Reader &r);
     void do_close(uint32_t id, sftp::Reader &r);
     void do_read(uint32_t id, sftp::Reader &r);
