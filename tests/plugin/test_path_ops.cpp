@@ -280,3 +280,39 @@ INSTANTIATE_TEST_SUITE_P(All, Denials, ::testing::ValuesIn(denials),
                          [](const auto &info) { return info.param.what; });
 
 }  // namespace
+
+namespace {
+
+// A host may leave slots absent: the plug-in's operations then fail as a
+// failing host call would, with ENOSYS, and log as usual.
+TEST(AbsentHostSlots, FailWithEnosys)
+{
+    host.table = tqsftp_funcs{};
+    set_up();
+    write_file("/usb0/f", "data");
+    struct stat64 buf;
+    const std::pair<std::function<int()>, Audits> cases[] = {
+        {[] { return table("/usb/f")->open("/usb/f", O_RDONLY, 0); },
+         {line(ENOSYS, "Open", nullptr, "/usb/f")}},
+        {[] { return table("/usb/f")->close(3); }, {}},
+        {[&] { return table("/usb/f")->stat("/usb/f", &buf); }, {}},
+        {[] { return table("/usb/d")->opendir("/usb/d") ? 0 : -1; }, {}},
+        {[] { return table("/usb/f")->unlink("/usb/f"); },
+         {line(ENOSYS, "Delete", nullptr, "/usb/f")}},
+        {[] { return table("/usb/f")->rename("/usb/f", "/usb/g"); },
+         {line(ENOSYS, "Rename", "/usb/f", "/usb/g")}},
+        {[] { return table("/nv/cfg/a.xml")->link("/nv/cfg/a.xml", "/nv/cfg/b.xml"); },
+         {line(ENOSYS, "Link", "/nv/cfg/a.xml", "/nv/cfg/b.xml")}},
+    };
+    for (auto &[call, lines] : cases) {
+        clear();
+        errno = 0;
+        EXPECT_EQ(call(), -1);
+        EXPECT_EQ(errno, ENOSYS);
+        EXPECT_EQ(audits(), lines);
+    }
+    EXPECT_TRUE(exists("/usb0/f"));
+    EXPECT_EQ(tqsftp_state.files, nullptr);
+}
+
+}  // namespace
