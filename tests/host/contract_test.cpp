@@ -260,4 +260,15 @@ TEST(HostLoading, FailsWithOneClearLine)
     }
 }
 
+// Run from the build tree, the server loads the build tree's plug-in.
+TEST(HostLoading, DefaultsToTheBuildTreesPlugin)
+{
+    FILE *f = popen(TQ_SERVER " -h", "r");
+    ASSERT_NE(f, nullptr);
+    char buf[512] = {};
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    EXPECT_EQ(pclose(f), 0);
+    EXPECT_NE(std::string(buf, n).find("(default: " TQ_PLUGIN ")"), std::string::npos) << buf;
+}
+
 }  // namespace
