@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -296,7 +297,6 @@ TEST_P(Resolve, RowRealPathAndTable)
 }
 
 constexpr tqsftp_funcs *RO = &tqsftp_funcs_readonly;
-constexpr tqsftp_funcs *NODIR = &tqsftp_funcs_full_nodir;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Resolve,
@@ -311,69 +311,78 @@ INSTANTIATE_TEST_SUITE_P(
         ResolveCase{"/NV/CFG", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
         ResolveCase{"/nv/cfg/", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
         ResolveCase{"/nv/cfg/Profile.CUR", 5, "/flash/cfg/profile.cur", RO},
-        ResolveCase{"/nv/cfg/help", 6, "/tmp/sftp/nv/cfg/help", RO},
-        ResolveCase{"/nv/cfg/STATUS", 7, "/tmp/sftp/nv/cfg/status", RO},
-        ResolveCase{"/nv/cfg/ok", 8, "/tmp/sftp/nv/cfg/ok", RO},
-        ResolveCase{"/nv//cfg/./error", 9, "/tmp/sftp/nv/cfg/error", RO},
         ResolveCase{"/nv/cfg/a.xml", 10, "/flash/cfg/a.xml", &tqsftp_funcs_nvmcfg_file},
-        ResolveCase{"/NV/cfg/Site.XML", 10, "/flash/cfg/Site.XML",
-                    &tqsftp_funcs_nvmcfg_file},
         ResolveCase{"/nv/cfg/help/x", 10, "/flash/cfg/help/x", &tqsftp_funcs_nvmcfg_file},
-        ResolveCase{"/nv/cfg/help.xml", 10, "/flash/cfg/help.xml",
-                    &tqsftp_funcs_nvmcfg_file},
         ResolveCase{"/nv/other", 39, nullptr, &tqsftp_funcs_deny},
         ResolveCase{"/nv/cfgx", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/usb/cfg", 11, "/usb0/cfg", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/usb/CFG/a.xml", 11, "/usb0/cfg/a.xml", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/usb/cfgold/a", 11, "/usb0/cfgold/a", &tqsftp_funcs_envmcfg},
         ResolveCase{"/usb", 12, "/usb0", RO},
         ResolveCase{"/usb/", 12, "/usb0", RO},
         ResolveCase{"/USB/x", 13, "/usb0/x", &tqsftp_funcs_full},
-        ResolveCase{"/usb/Data/File.BIN", 13, "/usb0/Data/File.BIN", &tqsftp_funcs_full},
+        ResolveCase{"/usb/cfg", 11, "/usb0/cfg", &tqsftp_funcs_envmcfg},
+        ResolveCase{"/usb/CFG/a.xml", 11, "/usb0/cfg/a.xml", &tqsftp_funcs_envmcfg},
+        ResolveCase{"/usb/cfgold/a", 11, "/usb0/cfgold/a", &tqsftp_funcs_envmcfg},
         ResolveCase{"/usbx", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/sd/cfg", 14, "/sd/cfg", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/SD/Cfg/P.xml", 14, "/sd/cfg/P.xml", &tqsftp_funcs_envmcfg},
         ResolveCase{"/sd", 15, "/sd", RO},
         ResolveCase{"/sd/x", 16, "/sd/x", &tqsftp_funcs_full},
-        ResolveCase{"/upload/firmware/HELP", 17, "/tmp/sftp/upload/firmware/help", RO},
-        ResolveCase{"/upload/firmware/ok", 18, "/tmp/sftp/upload/firmware/ok", RO},
-        ResolveCase{"/upload/firmware/error", 19, "/tmp/sftp/upload/firmware/error", RO},
-        ResolveCase{"/upload/firmware/updating", 20,
-                    "/tmp/sftp/upload/firmware/updating", RO},
-        ResolveCase{"/upload/firmware/fw.bin", 21, "/tmp/sftp/upload/firmware/fw.bin",
-                    NODIR},
-        ResolveCase{"/upload/ssh-key/help", 22, "/tmp/sftp/upload/ssh-key/help", RO},
-        ResolveCase{"/upload/ssh-key/ok", 23, "/tmp/sftp/upload/ssh-key/ok", RO},
-        ResolveCase{"/upload/ssh-key/error", 24, "/tmp/sftp/upload/ssh-key/error", RO},
-        ResolveCase{"/upload/ssh-key/updating", 25,
-                    "/tmp/sftp/upload/ssh-key/updating", NODIR},
-        ResolveCase{"/upload/https-cert/help", 26, "/tmp/sftp/upload/https-cert/help",
-                    RO},
-        ResolveCase{"/upload/https-cert/ok", 27, "/tmp/sftp/upload/https-cert/ok", RO},
-        ResolveCase{"/upload/https-cert/error", 28,
-                    "/tmp/sftp/upload/https-cert/error", RO},
-        ResolveCase{"/upload/https-cert/c.pem", 29,
-                    "/tmp/sftp/upload/https-cert/c.pem", NODIR},
-        ResolveCase{"/upload/ldap-cert/help", 30, "/tmp/sftp/upload/ldap-cert/help", RO},
-        ResolveCase{"/upload/ldap-cert/ok", 31, "/tmp/sftp/upload/ldap-cert/ok", RO},
-        ResolveCase{"/upload/ldap-cert/error", 32, "/tmp/sftp/upload/ldap-cert/error",
-                    RO},
-        ResolveCase{"/upload/ldap-cert/ca.pem", 33,
-                    "/tmp/sftp/upload/ldap-cert/ca.pem", NODIR},
-        ResolveCase{"/upload/vpn-cert/help", 34, "/tmp/sftp/upload/vpn-cert/help", RO},
-        ResolveCase{"/upload/vpn-cert/ok", 35, "/tmp/sftp/upload/vpn-cert/ok", RO},
-        ResolveCase{"/upload/vpn-cert/error", 36, "/tmp/sftp/upload/vpn-cert/error", RO},
-        ResolveCase{"/upload/vpn-cert/v.p12", 37, "/tmp/sftp/upload/vpn-cert/v.p12",
-                    NODIR},
+        ResolveCase{"/SD/Cfg/P.xml", 14, "/sd/cfg/P.xml", &tqsftp_funcs_envmcfg},
         ResolveCase{"/upload", 38, "/tmp/sftp/upload", RO},
         ResolveCase{"/upload/firmware", 38, "/tmp/sftp/upload/firmware", RO},
         ResolveCase{"/upload/firmware/", 38, "/tmp/sftp/upload/firmware", RO},
+        ResolveCase{"/upload/firmware/fw.bin", 21, "/tmp/sftp/upload/firmware/fw.bin",
+                    &tqsftp_funcs_full_nodir},
+        ResolveCase{"/upload/firmware/HELP", 17, "/tmp/sftp/upload/firmware/help", RO},
+        ResolveCase{"/upload/ssh-key/updating", 25, "/tmp/sftp/upload/ssh-key/updating",
+                    &tqsftp_funcs_full_nodir},
         ResolveCase{"/uploads", 38, "/tmp/sftp/uploads", RO},
         ResolveCase{"/upload/other/x", 38, "/tmp/sftp/upload/other/x", RO},
         ResolveCase{"/upload/firmware/../../etc/passwd", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/usb/../../flash/cfg/x", 39, nullptr, &tqsftp_funcs_deny},
         ResolveCase{"/tmp/sftp", 39, nullptr, &tqsftp_funcs_deny},
         ResolveCase{"/etc/passwd", 39, nullptr, &tqsftp_funcs_deny}));
+
+// The fixed files of the profile store and of each upload folder are exact
+// read-only rows under the scratch tree, whatever the case of the client's
+// letters; any other name there belongs to the folder's area and keeps it.
+TEST(ResolveFixedFiles, ReadOnlyUnderTheScratchTree)
+{
+    const struct {
+        const char *folder;
+        const char *real;
+        const char *fixed;  // the folder's fixed names besides help, ok, error
+    } folders[] = {
+        {"/nv/cfg", "/flash/cfg", "status"},
+        {"/upload/firmware", "/tmp/sftp/upload/firmware", "updating"},
+        {"/upload/ssh-key", "/tmp/sftp/upload/ssh-key", ""},
+        {"/upload/https-cert", "/tmp/sftp/upload/https-cert", ""},
+        {"/upload/ldap-cert", "/tmp/sftp/upload/ldap-cert", ""},
+        {"/upload/vpn-cert", "/tmp/sftp/upload/vpn-cert", ""},
+    };
+    for (const auto &f : folders) {
+        const tqsftp_access *area = tqsftp_resolve((std::string(f.folder) + "/x").c_str(),
+                                                   nullptr);
+        ASSERT_NE(area->action, nullptr) << f.folder;
+        for (std::string name : {"help", "ok", "error", "status", "updating"}) {
+            std::string client = std::string(f.folder) + "/" + name;
+            std::string upper = client;
+            for (char &c : upper)
+                c = static_cast<char>(toupper(c));
+            char *real = nullptr;
+            const tqsftp_access *r = tqsftp_resolve(upper.c_str(), &real);
+            std::string got = real ? real : "(absent)";
+            free(real);
+            SCOPED_TRACE(upper + " gave " + got);
+            if (name == "help" || name == "ok" || name == "error" || name == f.fixed) {
+                EXPECT_EQ(r->funcs, RO);
+                EXPECT_EQ(r->action, nullptr);
+                EXPECT_EQ(got, "/tmp/sftp" + client);
+            } else {
+                EXPECT_EQ(r, area);
+                for (char &c : name)
+                    c = static_cast<char>(toupper(c));
+                EXPECT_EQ(got, std::string(f.real) + "/" + name);
+            }
+        }
+    }
+}
 
 TEST(ResolveIdentity, OneRowPerArea)
 {
