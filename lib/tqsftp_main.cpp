@@ -33,29 +33,81 @@ tqsftp_state_t tqsftp_state;
 
 namespace tqsftp {
 
-// The host's own operations.  An absent slot fails as the call would.
-#define HOST_CALL(slot, fail, ...)          \
-    do {                                     \
-        if (tqsftp_default_cb.slot == nullptr) { \
-            errno = ENOSYS;                  \
-            return fail;                     \
-        }                                    \
-        return tqsftp_default_cb.slot(__VA_ARGS__); \
-    } while (0)
+// The host's own operations, always through the copy of its table.  An
+// absent slot fails as the call would, with ENOSYS.
+static int absent(void)
+{
+    errno = ENOSYS;
+    return -1;
+}
 
-int host_open(const char *path, int flags, int mode) { HOST_CALL(open, -1, path, flags, mode); }
-int host_close(int fd) { HOST_CALL(close, -1, fd); }
-int host_stat(const char *path, struct stat64 *buf) { HOST_CALL(stat, -1, path, buf); }
-void *host_opendir(const char *path) { HOST_CALL(opendir, nullptr, path); }
-struct dirent64 *host_readdir(void *dir) { HOST_CALL(readdir, nullptr, dir); }
-int host_unlink(const char *path) { HOST_CALL(unlink, -1, path); }
-int host_rename(const char *o, const char *n) { HOST_CALL(rename, -1, o, n); }
-int host_link(const char *o, const char *n) { HOST_CALL(link, -1, o, n); }
+int host_open(const char *path, int flags, int mode)
+{
+    auto op = tqsftp_default_cb.open;
+    return op != nullptr ? op(path, flags, mode) : absent();
+}
 
-static int host_mkdir(const char *path, int mode) { HOST_CALL(mkdir, -1, path, mode); }
-static int host_rmdir(const char *path) { HOST_CALL(rmdir, -1, path); }
+int host_close(int fd)
+{
+    auto op = tqsftp_default_cb.close;
+    return op != nullptr ? op(fd) : absent();
+}
 
-#undef HOST_CALL
+int host_stat(const char *path, struct stat64 *buf)
+{
+    auto op = tqsftp_default_cb.stat;
+    return op != nullptr ? op(path, buf) : absent();
+}
+
+void *host_opendir(const char *path)
+{
+    auto op = tqsftp_default_cb.opendir;
+    if (op == nullptr) {
+        absent();
+        return nullptr;
+    }
+    return op(path);
+}
+
+struct dirent64 *host_readdir(void *dir)
+{
+    auto op = tqsftp_default_cb.readdir;
+    if (op == nullptr) {
+        absent();
+        return nullptr;
+    }
+    return op(dir);
+}
+
+static int host_mkdir(const char *path, int mode)
+{
+    auto op = tqsftp_default_cb.mkdir;
+    return op != nullptr ? op(path, mode) : absent();
+}
+
+static int host_rmdir(const char *path)
+{
+    auto op = tqsftp_default_cb.rmdir;
+    return op != nullptr ? op(path) : absent();
+}
+
+int host_unlink(const char *path)
+{
+    auto op = tqsftp_default_cb.unlink;
+    return op != nullptr ? op(path) : absent();
+}
+
+int host_rename(const char *old_path, const char *new_path)
+{
+    auto op = tqsftp_default_cb.rename;
+    return op != nullptr ? op(old_path, new_path) : absent();
+}
+
+int host_link(const char *old_path, const char *new_path)
+{
+    auto op = tqsftp_default_cb.link;
+    return op != nullptr ? op(old_path, new_path) : absent();
+}
 
 ProfilePattern::ProfilePattern()
     : ok_(regcomp(&re_, "^[-a-zA-Z0-9_]+\\.xml$", REG_EXTENDED) == 0)
