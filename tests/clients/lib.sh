@@ -1,10 +1,7 @@
-# Shared by the client tests, sourced by each: starts Debian's sshd on a free
-# loopback port inside this test's device root, with tqsftp-server and the
-# plug-in as its SFTP subsystem, and stops it when the test ends, however it
-# ends.  Every test gets a device root with the sample data of the demo.
-#
-# A test is run as: TEST SERVER PLUGIN, where SERVER is "-" while no host is
-# built; the test is then skipped (exit code 77).
+# Sourced by each client test, run as TEST SERVER PLUGIN in its own device
+# root: fills the root with the demo's sample data and starts Debian's sshd on
+# a free loopback port with SERVER and PLUGIN as its SFTP subsystem, and stops
+# it when the test ends, however it ends.  SERVER "-" (no host built) skips.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -20,7 +17,6 @@ work=$(mktemp -d /tmp/clients.XXXXXX)
 keys=$work/keys
 sshd_log=$work/sshd.log
 sshd_pid=
-port=
 
 fail() {
     echo "FAIL: $*" >&2
@@ -34,12 +30,11 @@ stop_sshd() {
     sshd_pid=
 }
 
-# Reports of the sanitizers (sanitizer builds) from any session, and the
-# server's log when the test failed.
+# A sanitizer report from any session (sanitizer builds) fails the test; the
+# server's log is shown when it failed.
 finish() {
-    local rc=$?
+    local rc=$? report
     stop_sshd
-    local report
     for report in "$work"/sanitizer.*; do
         [ -e "$report" ] || continue
         echo "FAIL: sanitizer report from a session ($report):" >&2
@@ -55,19 +50,12 @@ finish() {
 trap finish EXIT
 trap 'exit 1' INT TERM
 
-free_port() {
-    /usr/bin/python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])'
-}
-
-# Another process may take the free port before sshd binds it: then try
-# another one.
+# Another process may take the free port before sshd binds it: then another.
 start_sshd() {
     local attempt i
     for attempt in 1 2 3 4 5; do
-        port=$(free_port)
+        port=$(/usr/bin/python3 -c 'import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
         : >"$sshd_log"
         "$src/tools/sshd-run" --keys "$keys" --port "$port" --log "$sshd_log" \
             --env "ASAN_OPTIONS=log_path=$work/sanitizer.asan" \
@@ -75,22 +63,13 @@ start_sshd() {
             -- "$server" -P "$plugin" &
         sshd_pid=$!
         for i in $(seq 300); do
-            if grep -q "Server listening on 127.0.0.1 port $port" "$sshd_log"; then
-                return 0
-            fi
+            grep -q "Server listening on 127.0.0.1 port $port" "$sshd_log" && return 0
             kill -0 "$sshd_pid" 2>/dev/null || break
             sleep 0.1
         done
         stop_sshd
     done
     fail "sshd did not start"
-}
-
-# sftp through sshd, the commands on standard input; checks the host key.
-sftp_batch() {
-    sftp -q -b - -P "$port" -i "$keys/client_key" -o BatchMode=yes \
-        -o StrictHostKeyChecking=yes -o UserKnownHostsFile="$keys/known_hosts" \
-        root@127.0.0.1
 }
 
 # An audit line of the device's log service whose text is exactly $1.
