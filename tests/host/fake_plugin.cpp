@@ -1,14 +1,13 @@
-// A plug-in for the host's own tests, with the plug-in's exported entry,
-// start directory and normaliser.  It writes every call it receives, one line
-// each, to /tmp/fake-plugin.log, and answers by path:
-//   a path with a component "none": a table whose every slot is absent;
+// A plug-in for the host's own tests.  It appends every call it receives to
+// /tmp/fake-plugin.log, "entry PATH" or "TABLE SLOT ARGS RESULT" (RESULT is
+// 0 or errno, for close the return value and errno), and answers by path:
 //   a path with a component that begins with "B", or any path while
 //   /tmp/fake-b exists: table B; every other path: table A.
-// Both tables pass each operation on to the host's own with the same path;
-// B's readdir adds the name "extra" after the host's last entry.
+// Both tables pass each operation on to the host's own; B's readdir adds the
+// name "extra" after the host's last entry.  The start directory is
+// "/start", and the normaliser copies its input.
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -18,160 +17,81 @@
 
 namespace {
 
-tqsftp_funcs host;
-tqsftp_funcs table_a, table_b, table_none;
+tqsftp_funcs host, table_a, table_b;
 
+void record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void record(const char *fmt, ...)
 {
     int saved = errno;
-    char line[1024];
+    FILE *f = fopen("/tmp/fake-plugin.log", "ae");
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line - 1, fmt, ap);
+    vfprintf(f, fmt, ap);
     va_end(ap);
-    if (n > 0 && n < int(sizeof line) - 1) {
-        line[n++] = '\n';
-        int fd = open("/tmp/fake-plugin.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ssize_t w = write(fd, line, size_t(n));
-            (void)w;
-            close(fd);
-        }
-    }
+    fputc('\n', f);
+    fclose(f);
     errno = saved;
 }
 
-const char *p(const char *path)
-{
-    return path != nullptr ? path : "(null)";
-}
-
-int outcome(int r)
-{
-    return r < 0 ? errno : 0;
-}
-
 template <char T>
-int op_open(const char *path, int flags, int mode)
-{
-    int r = host.open(path, flags, mode);
-    record("%c open %s %d", T, p(path), outcome(r));
-    return r;
-}
-
-template <char T>
-int op_close(int fd)
-{
-    int r = host.close(fd);
-    record("%c close %d %d", T, r, outcome(r));
-    return r;
-}
-
-template <char T>
-int op_stat(const char *path, struct stat64 *st)
-{
-    int r = host.stat(path, st);
-    record("%c stat %s %d", T, p(path), outcome(r));
-    return r;
-}
-
-template <char T>
-ssize_t op_read(int fd, void *buf, size_t len, int64_t off)
-{
-    record("%c read", T);
-    return host.read(fd, buf, len, off);
-}
-
-template <char T>
-ssize_t op_write(int fd, const void *buf, size_t len, int64_t off)
-{
-    record("%c write", T);
-    return host.write(fd, buf, len, off);
-}
-
-template <char T>
-void *op_opendir(const char *path)
-{
-    void *d = host.opendir(path);
-    record("%c opendir %s %d", T, p(path), d ? 0 : errno);
-    return d;
-}
-
-struct dirent64 *readdir_a(void *dir)
-{
-    return host.readdir(dir);
-}
-
-struct dirent64 *readdir_b(void *dir)
-{
-    static void *extra_given = nullptr;
-    static struct dirent64 extra;
-    struct dirent64 *e = host.readdir(dir);
-    if (e != nullptr || extra_given == dir)
-        return e;
-    extra_given = dir;
-    strcpy(extra.d_name, "extra");
-    return &extra;
-}
-
-template <char T>
-int op_mkdir(const char *path, int mode)
-{
-    int r = host.mkdir(path, mode);
-    record("%c mkdir %s %d", T, p(path), outcome(r));
-    return r;
-}
-
-template <char T>
-int op_rmdir(const char *path)
-{
-    int r = host.rmdir(path);
-    record("%c rmdir %s %d", T, p(path), outcome(r));
-    return r;
-}
-
-template <char T>
-int op_unlink(const char *path)
-{
-    int r = host.unlink(path);
-    record("%c unlink %s %d", T, p(path), outcome(r));
-    return r;
-}
-
-template <char T>
-int op_rename(const char *a, const char *b)
-{
-    int r = host.rename(a, b);
-    record("%c rename %s %s %d", T, p(a), p(b), outcome(r));
-    return r;
-}
-
-template <char T>
-int op_link(const char *a, const char *b)
-{
-    int r = host.link(a, b);
-    record("%c link %s %s %d", T, p(a), p(b), outcome(r));
-    return r;
-}
-
-template <char T>
-tqsftp_funcs make_table(struct dirent64 *(*readdir)(void *))
-{
-    return {op_open<T>, op_close<T>, op_stat<T>, op_read<T>, op_write<T>,
-            op_opendir<T>, readdir, op_mkdir<T>, op_rmdir<T>, op_unlink<T>,
-            op_rename<T>, op_link<T>};
-}
-
-bool has_component(const char *path, const char *name, bool prefix)
-{
-    size_t n = strlen(name);
-    for (const char *s = strchr(path, '/'); s != nullptr; s = strchr(s + 1, '/')) {
-        if (strncmp(s + 1, name, n) == 0 &&
-            (prefix || s[1 + n] == '\0' || s[1 + n] == '/'))
-            return true;
+struct Table {
+    static int done(int r, const char *op, const char *a, const char *b = "")
+    {
+        record("%c %s %s%s%s %d", T, op, a, *b ? " " : "", b, r < 0 ? errno : 0);
+        return r;
     }
-    return false;
-}
+    static int open(const char *p, int flags, int mode)
+    {
+        return done(host.open(p, flags, mode), "open", p);
+    }
+    static int stat(const char *p, struct stat64 *st) { return done(host.stat(p, st), "stat", p); }
+    static int mkdir(const char *p, int mode) { return done(host.mkdir(p, mode), "mkdir", p); }
+    static int rmdir(const char *p) { return done(host.rmdir(p), "rmdir", p); }
+    static int unlink(const char *p) { return done(host.unlink(p), "unlink", p); }
+    static int rename(const char *a, const char *b)
+    {
+        return done(host.rename(a, b), "rename", a, b);
+    }
+    static int link(const char *a, const char *b) { return done(host.link(a, b), "link", a, b); }
+    static int close(int fd)
+    {
+        int r = host.close(fd);
+        record("%c close %d %d", T, r, r < 0 ? errno : 0);
+        return r;
+    }
+    static ssize_t read(int fd, void *buf, size_t len, int64_t off)
+    {
+        record("%c read", T);
+        return host.read(fd, buf, len, off);
+    }
+    static ssize_t write(int fd, const void *buf, size_t len, int64_t off)
+    {
+        record("%c write", T);
+        return host.write(fd, buf, len, off);
+    }
+    static void *opendir(const char *p)
+    {
+        void *d = host.opendir(p);
+        done(d != nullptr ? 0 : -1, "opendir", p);
+        return d;
+    }
+    static struct dirent64 *readdir(void *dir)
+    {
+        static void *extra_given = nullptr;
+        static struct dirent64 extra;
+        struct dirent64 *e = host.readdir(dir);
+        if (T == 'A' || e != nullptr || extra_given == dir)
+            return e;
+        extra_given = dir;
+        strcpy(extra.d_name, "extra");
+        return &extra;
+    }
+    static tqsftp_funcs funcs()
+    {
+        return {open,    close, stat,  read,   write,  opendir,
+                readdir, mkdir, rmdir, unlink, rename, link};
+    }
+};
 
 }  // namespace
 
@@ -181,23 +101,16 @@ const char *tqsftp_start_dir = "/start";
 
 tqsftp_funcs *tqsftp_get_sftp_func_cb(const char *path, const tqsftp_funcs *h)
 {
-    static bool set_up = false;
-    if (!set_up) {
-        host = *h;
-        table_a = make_table<'A'>(readdir_a);
-        table_b = make_table<'B'>(readdir_b);
-        set_up = true;
-    }
+    host = *h;
+    table_a = Table<'A'>::funcs();
+    table_b = Table<'B'>::funcs();
     record("entry %s", path);
-    if (has_component(path, "none", false))
-        return &table_none;
-    if (access("/tmp/fake-b", F_OK) == 0 || has_component(path, "B", true))
+    if (access("/tmp/fake-b", F_OK) == 0 || strstr(path, "/B") != nullptr)
         return &table_b;
     return &table_a;
 }
 
-// Copies its input, so that a test sees what the host asked; an input that
-// holds "ENOMEM" fails as an unnormalisable path does.
+// An input that holds "ENOMEM" fails as an unnormalisable path does.
 int tqsftp_normalizePath(const char *in, char *out, size_t size)
 {
     if (strstr(in, "ENOMEM") != nullptr || strlen(in) >= size) {

@@ -3,10 +3,18 @@
 #ifndef TQ_TESTS_HOST_SFTP_PIPE_H
 #define TQ_TESTS_HOST_SFTP_PIPE_H
 
-#include <stdint.h>
-#include <sys/types.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -14,100 +22,246 @@ namespace tqtest {
 
 // SFTP numbers as the draft gives them.
 enum : uint8_t {
-    INIT = 1, VERSION = 2, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6,
-    LSTAT = 7, FSTAT = 8, SETSTAT = 9, FSETSTAT = 10, OPENDIR = 11,
-    READDIR = 12, REMOVE = 13, MKDIR = 14, RMDIR = 15, REALPATH = 16,
-    STAT = 17, RENAME = 18, READLINK = 19, SYMLINK = 20, STATUS = 101,
-    HANDLE = 102, DATA = 103, NAME = 104, ATTRS = 105, EXTENDED = 200,
+    INIT = 1, VERSION = 2, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6, LSTAT = 7, FSTAT = 8,
+    SETSTAT = 9, FSETSTAT = 10, OPENDIR = 11, READDIR = 12, REMOVE = 13, MKDIR = 14,
+    RMDIR = 15, REALPATH = 16, STAT = 17, RENAME = 18, READLINK = 19, SYMLINK = 20,
+    STATUS = 101, HANDLE = 102, DATA = 103, NAME = 104, ATTRS = 105, EXTENDED = 200,
     EXTENDED_REPLY = 201,
 };
 enum : uint32_t {
-    OK = 0, END = 1, NO_SUCH_FILE = 2, PERMISSION_DENIED = 3, FAILURE = 4,
-    BAD_MESSAGE = 5, OP_UNSUPPORTED = 8,
+    OK = 0, END = 1, NO_SUCH_FILE = 2, PERMISSION_DENIED = 3, FAILURE = 4, BAD_MESSAGE = 5,
+    OP_UNSUPPORTED = 8,
 };
-enum : uint32_t { F_READ = 1, F_WRITE = 2, F_APPEND = 4, F_CREAT = 8, F_TRUNC = 0x10, F_EXCL = 0x20 };
+enum : uint32_t { F_READ = 1, F_WRITE = 2, F_CREAT = 8, F_EXCL = 0x20 };
+constexpr const char *posix_rename = "posix-rename@openssh.com", *hardlink = "hardlink@openssh.com";
 
 // The body of one packet, built field by field; frame() adds the length.
 struct Packet {
     std::string b;
-    Packet &u8(uint8_t v);
-    Packet &u32(uint32_t v);
-    Packet &u64(uint64_t v);
-    Packet &str(std::string_view s);
-    Packet &raw(std::string_view s);
-    std::string frame() const;
+    Packet &u8(uint8_t v) { b.push_back(char(v)); return *this; }
+    Packet &u32(uint32_t v) { return u8(v >> 24).u8(v >> 16).u8(v >> 8).u8(v); }
+    Packet &u64(uint64_t v) { return u32(uint32_t(v >> 32)).u32(uint32_t(v)); }
+    Packet &raw(std::string_view s) { b.append(s); return *this; }
+    Packet &str(std::string_view s) { return u32(uint32_t(s.size())).raw(s); }
+    std::optional<uint32_t> length;  // a length field that lies
+    std::string frame() const { return Packet().u32(length.value_or(uint32_t(b.size()))).b + b; }
 };
-// A request: type and id.
-Packet request(uint8_t type, uint32_t id);
+inline Packet request(uint8_t type, uint32_t id) { return Packet().u8(type).u32(id); }
 
 // Fields read from a reply.
 struct Fields {
-    std::string_view rest;
-    uint8_t u8();
-    uint32_t u32();
-    uint64_t u64();
-    std::string str();
+    std::string b;
+    size_t at = 0;
+    bool done() const { return at >= b.size(); }
+    uint8_t u8()
+    {
+        if (done()) {
+            ADD_FAILURE() << "reply too short";
+            return 0;
+        }
+        return uint8_t(b[at++]);
+    }
+    uint32_t u32()
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; i++)
+            v = v << 8 | u8();
+        return v;
+    }
+    uint64_t u64()
+    {
+        uint64_t hi = u32();
+        return hi << 32 | u32();
+    }
+    std::string str()
+    {
+        uint32_t n = u32();
+        EXPECT_LE(n, b.size() - std::min(at, b.size())) << "string runs past the reply";
+        std::string s = b.substr(std::min(at, b.size()), n);
+        at += s.size();
+        return s;
+    }
+    // Skips a set of attributes; their flags.
+    uint32_t attrs()
+    {
+        uint32_t flags = u32();
+        at += (flags & 1 ? 8 : 0) + (flags & 2 ? 8 : 0) + (flags & 4 ? 4 : 0) + (flags & 8 ? 8 : 0);
+        return flags;
+    }
 };
 
-class ServerProcess {
-public:
-    // Starts the server with -P plugin (and the extra argument, if any).
-    explicit ServerProcess(const std::string &plugin, const char *extra = nullptr);
-    ~ServerProcess();
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
-
-    // Writes raw bytes; false when the server no longer reads.
-    bool send(std::string_view bytes);
-    bool send(const Packet &p) { return send(p.frame()); }
-    // One packet (type, then the rest), or nothing at end of output.
-    std::optional<std::string> receive();
-    void close_input();
-    // The exit status, or 128 + signal.
-    int wait();
-    // Descriptors the server holds open now.
-    int open_fds() const;
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
-    int status_ = -1;
-};
-
-// A session: INIT sent and VERSION read, and requests with their replies.
+// A session with the server started as "tqsftp-server -P plugin": INIT sent
+// and VERSION read unless init is false.
 class Session {
 public:
-    explicit Session(const std::string &plugin);
-    ServerProcess &server() { return server_; }
+    explicit Session(const std::string &plugin, bool init = true)
+    {
+        signal(SIGPIPE, SIG_IGN);
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            execl(TQ_SERVER, TQ_SERVER, "-P", plugin.c_str(), nullptr);
+            _exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+        if (!init)
+            return;
+        send(Packet().u8(INIT).u32(3));
+        version_reply = receive().value_or("");
+        EXPECT_EQ(version_reply.substr(0, 1), std::string(1, VERSION)) << "no VERSION reply";
+    }
+    ~Session()
+    {
+        close_input();
+        ::close(from_);
+        if (status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
 
-    // Sends a request and returns its reply (type first); empty when the
-    // server ended the session.
-    std::string call(const Packet &p);
+    // Writes raw bytes; false when the server no longer reads.
+    bool send(std::string_view bytes)
+    {
+        for (ssize_t n; !bytes.empty(); bytes.remove_prefix(size_t(n))) {
+            if ((n = ::write(to_, bytes.data(), bytes.size())) <= 0)
+                return false;
+        }
+        return true;
+    }
+    bool send(const Packet &p) { return send(p.frame()); }
+    // One packet (type, then the rest), or nothing at end of output.
+    std::optional<std::string> receive()
+    {
+        std::string len(4, '\0');
+        if (!read_exact(len))
+            return std::nullopt;
+        std::string body(Fields{len}.u32(), '\0');
+        return read_exact(body) ? std::optional(body) : std::nullopt;
+    }
+    void close_input()
+    {
+        if (to_ >= 0)
+            ::close(to_);
+        to_ = -1;
+    }
+    // The exit status, or 128 + signal.
+    int wait()
+    {
+        if (status_ < 0) {
+            int st = 0;
+            waitpid(pid_, &st, 0);
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        }
+        return status_;
+    }
+    // Descriptors the server holds open now.
+    int open_fds() const
+    {
+        auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd");
+        return int(std::distance(begin(fds), end(fds)));
+    }
+
+    // A request's reply (type first); empty when the session ended.
+    std::string call(const Packet &p) { return send(p) ? receive().value_or("") : ""; }
     // The status code of a STATUS reply, or -1 for any other reply.
-    int64_t status_of(const Packet &p);
-
-    // Convenience: the handle, or empty with the status in *status.
-    std::string open(const std::string &path, uint32_t pflags, uint32_t *status = nullptr);
-    std::string opendir(const std::string &path, uint32_t *status = nullptr);
-    uint32_t write(const std::string &handle, uint64_t off, std::string_view data);
-    uint32_t close(const std::string &handle);
-    // The names of a listing with their long names, "name\tlongname\tperm"
-    // lines (perm in octal, or "-" without attributes); empty on failure.
-    std::string list(const std::string &path);
-    uint32_t next_id() { return ++id_; }
+    int64_t status_of(const Packet &p)
+    {
+        Fields f{call(p)};
+        if (f.done() || f.u8() != STATUS)
+            return -1;
+        f.u32();
+        return f.u32();
+    }
+    // The handle, or empty with the status code in *status.
+    std::string open(const std::string &path, uint32_t pflags, uint32_t *status = nullptr)
+    {
+        return handle(request(OPEN, ++id_).str(path).u32(pflags).u32(4).u32(0644), status);
+    }
+    std::string opendir(const std::string &path, uint32_t *status = nullptr)
+    {
+        return handle(request(OPENDIR, ++id_).str(path), status);
+    }
+    uint32_t close(const std::string &h)
+    {
+        return uint32_t(status_of(request(CLOSE, ++id_).str(h)));
+    }
+    // A listing as "name\tlongname\tattribute flags" lines; empty on failure.
+    std::string list(const std::string &path)
+    {
+        std::string h = opendir(path), out;
+        for (Fields f; !h.empty(); ) {
+            f = Fields{call(request(READDIR, ++id_).str(h))};
+            if (f.done() || f.u8() != NAME)
+                break;
+            f.u32();
+            for (uint32_t n = f.u32(); n > 0; n--) {
+                std::string name = f.str(), longname = f.str();
+                out += name + "\t" + longname + "\t" + std::to_string(f.attrs()) + "\n";
+            }
+        }
+        if (!h.empty())
+            close(h);
+        return out;
+    }
 
     std::string version_reply;
 
 private:
-    ServerProcess server_;
+    std::string handle(const Packet &p, uint32_t *status)
+    {
+        Fields f{call(p)};
+        uint8_t type = f.u8();
+        f.u32();
+        if (type == HANDLE)
+            return f.str();
+        if (status != nullptr)
+            *status = type == STATUS ? f.u32() : ~0u;
+        return {};
+    }
+    // Fills s; false at end of output.
+    bool read_exact(std::string &s)
+    {
+        for (ssize_t n, got = 0; got < ssize_t(s.size()); got += n) {
+            if ((n = ::read(from_, s.data() + got, s.size() - size_t(got))) <= 0)
+                return false;
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int to_ = -1, from_ = -1, status_ = -1;
     uint32_t id_ = 0;
 };
 
 // Whole text of a file, or nothing.
-std::optional<std::string> read_file(const std::string &path);
-void write_file(const std::string &path, std::string_view text);
-bool exists(const std::string &path);
+inline std::optional<std::string> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void write_file(const std::string &path, std::string_view text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
 
 }  // namespace tqtest
 

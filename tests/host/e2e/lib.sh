@@ -33,38 +33,23 @@ finish() {
 }
 trap finish EXIT
 
-# sftp with a batch on standard input; its output (commands echoed, and what
-# the client printed, errors included) on standard output.  A batch command
-# prefixed with "-" may fail without ending the batch.
-# A batch that fails ends the scenario, showing what the client printed.
+# sftp with a batch on standard input; what the client printed (commands
+# echoed, errors included) on standard output.  A command prefixed with "-"
+# may fail; any other failure ends the scenario.
 sftp_batch() {
-    local out=$work/batch.out
-    if ! sftp -b - -D "$server -P $plugin" >"$out" 2>&1; then
-        cat "$out" >&2
-        fail "the sftp batch failed"
-    fi
-    cat "$out"
+    sftp -b - -D "$server -P $plugin" >batch.out 2>&1 || { cat batch.out >&2; fail "the sftp batch failed"; }
+    cat batch.out
 }
 
-# The lines the log service wrote for one audit message: each message is
-# sent twice (log audit, then user), so count pairs.  TEXT is the message's
-# text, e.g. "Create /usb/new" or "Delete /usb/x failed: No such file or
-# directory".
+# Each audit message is sent twice (log audit, then user): the lines of
+# /var/log/messages that end in " - TEXT", in pairs.
 audit_count() {
     [ -e /var/log/messages ] || { echo 0; return; }
-    awk -v t=" - $1" 'substr($0, length($0) - length(t) + 1) == t { n++ }
-        END { print int(n / 2) }' /var/log/messages
+    awk -v t=" - $1" 'substr($0, length($0) - length(t) + 1) == t { n++ } END { print int(n / 2) }' \
+        /var/log/messages
 }
-
-audit_has() {
-    [ "$(audit_count "$1")" -ge 1 ] || fail "no audit line \"$1\""
-}
-
-audit_lacks() {
-    [ "$(audit_count "$1")" -eq 0 ] || fail "unexpected audit line \"$1\""
-}
+audit_has() { [ "$(audit_count "$1")" -ge 1 ] || fail "no audit line \"$1\""; }
+audit_lacks() { [ "$(audit_count "$1")" -eq 0 ] || fail "unexpected audit line \"$1\""; }
 
 # The client printed a refusal for a command.
-refused() {
-    grep -q "$2" "$1" || fail "$1: no \"$2\" in: $(cat "$1")"
-}
+refused() { grep -q "$2" "$1" || fail "$1: no \"$2\" in: $(cat "$1")"; }
