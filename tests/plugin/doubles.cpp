@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "tqdevice/tqlog.h"
 #include "tqdevice/tqprofile.h"
@@ -19,65 +21,54 @@
 namespace tqtest {
 
 Services services;
-Host host;
+std::vector<ActionCall> actions;
 
 namespace {
 
 std::string text(const char *s) { return s ? s : "(null)"; }
 
-void service(const std::string &what, std::vector<std::string> args = {})
+int service(const std::string &what, Args args = {}, const void *name = nullptr, int answer = 0)
 {
-    services.calls.push_back(Call{what, std::move(args)});
+    services.calls.push_back(Call{what, std::move(args), 0, 0, name});
+    return answer;
 }
 
 int delayed(const char *what, const char *name, uint8_t param)
 {
-    service(what, {text(name), std::to_string(param)});
-    services.calls.back().name = name;
-    return services.delayed;
+    return service(what, {text(name), std::to_string(param)}, name, services.delayed);
 }
 
-// Records a host call and tells whether the test wants it to fail.
-bool host_record(Call c)
+// A host operation: recorded; it fails when the test says so or when it gets
+// no path, else it is the system's own.
+template <typename R, typename F>
+R host_op(Call c, bool paths, R failed, F real)
 {
-    std::string slot = c.what;
-    host.calls.push_back(std::move(c));
-    auto it = host.fail.find(slot);
-    if (it == host.fail.end())
-        return false;
-    errno = it->second;
-    return true;
+    host.calls.push_back(c);
+    auto it = host.fail.find(c.what);
+    if (it == host.fail.end() && paths)
+        return real();
+    errno = it != host.fail.end() ? it->second : EFAULT;
+    return failed;
 }
 
-int h_open(const char *p, int flags, int mode)
+int h_open(const char *p, int f, int m)
 {
-    if (host_record(Call{"open", {text(p)}, flags, mode}))
-        return -1;
-    return p ? ::open(p, flags, mode) : (errno = EFAULT, -1);
+    return host_op({"open", {text(p)}, f, m}, p, -1, [=] { return ::open(p, f, m); });
 }
 
 int h_close(int fd)
 {
-    if (host_record(Call{"close", {std::to_string(fd)}})) {
-        int e = errno;
-        ::close(fd);
-        errno = e;
-        return -1;
-    }
-    return ::close(fd);
+    // A failing close still closes the descriptor.
+    int r = ::close(fd), e = errno;
+    return host_op({"close", {std::to_string(fd)}}, true, -1, [=] { return errno = e, r; });
 }
 
 int h_stat(const char *p, struct stat64 *st)
 {
-    if (host_record(Call{"stat", {text(p)}}))
-        return -1;
-    return p ? ::stat64(p, st) : (errno = EFAULT, -1);
+    return host_op({"stat", {text(p)}}, p, -1, [=] { return ::stat64(p, st); });
 }
 
-ssize_t h_read(int fd, void *buf, size_t len, int64_t off)
-{
-    return ::pread(fd, buf, len, off);
-}
+ssize_t h_read(int fd, void *buf, size_t len, int64_t off) { return ::pread(fd, buf, len, off); }
 
 ssize_t h_write(int fd, const void *buf, size_t len, int64_t off)
 {
@@ -86,53 +77,55 @@ ssize_t h_write(int fd, const void *buf, size_t len, int64_t off)
 
 void *h_opendir(const char *p)
 {
-    if (host_record(Call{"opendir", {text(p)}}))
-        return nullptr;
-    return p ? ::opendir(p) : (errno = EFAULT, nullptr);
+    return host_op({"opendir", {text(p)}}, p, static_cast<void *>(nullptr),
+                   [=] { return static_cast<void *>(::opendir(p)); });
 }
 
 struct dirent64 *h_readdir(void *d)
 {
-    host.calls.push_back(Call{"readdir", {}});
-    return ::readdir64(static_cast<DIR *>(d));
+    return host_op({"readdir", {}}, true, (struct dirent64 *)nullptr,
+                   [=] { return ::readdir64(static_cast<DIR *>(d)); });
 }
 
-int h_mkdir(const char *p, int mode)
+int h_mkdir(const char *p, int m)
 {
-    if (host_record(Call{"mkdir", {text(p)}, 0, mode}))
-        return -1;
-    return p ? ::mkdir(p, mode) : (errno = EFAULT, -1);
+    return host_op({"mkdir", {text(p)}, 0, m}, p, -1, [=] { return ::mkdir(p, m); });
 }
 
 int h_rmdir(const char *p)
 {
-    if (host_record(Call{"rmdir", {text(p)}}))
-        return -1;
-    return p ? ::rmdir(p) : (errno = EFAULT, -1);
+    return host_op({"rmdir", {text(p)}}, p, -1, [=] { return ::rmdir(p); });
 }
 
 int h_unlink(const char *p)
 {
-    if (host_record(Call{"unlink", {text(p)}}))
-        return -1;
-    return p ? ::unlink(p) : (errno = EFAULT, -1);
+    return host_op({"unlink", {text(p)}}, p, -1, [=] { return ::unlink(p); });
 }
 
 int h_rename(const char *a, const char *b)
 {
-    if (host_record(Call{"rename", {text(a), text(b)}}))
-        return -1;
-    return a && b ? ::rename(a, b) : (errno = EFAULT, -1);
+    return host_op({"rename", {text(a), text(b)}}, a && b, -1, [=] { return ::rename(a, b); });
 }
 
 int h_link(const char *a, const char *b)
 {
-    if (host_record(Call{"link", {text(a), text(b)}}))
-        return -1;
-    return a && b ? ::link(a, b) : (errno = EFAULT, -1);
+    return host_op({"link", {text(a), text(b)}}, a && b, -1, [=] { return ::link(a, b); });
+}
+
+int open_fds()
+{
+    int n = 0;
+    DIR *d = ::opendir("/proc/self/fd");
+    while (struct dirent *e = ::readdir(d))
+        n += e->d_name[0] != '.';
+    ::closedir(d);
+    return n;
 }
 
 }  // namespace
+
+Host host{{}, {}, {h_open, h_close, h_stat, h_read, h_write, h_opendir, h_readdir, h_mkdir,
+                   h_rmdir, h_unlink, h_rename, h_link}};
 
 void clear()
 {
@@ -140,22 +133,14 @@ void clear()
     services.calls.clear();
     services.invalidations = 0;
     host.calls.clear();
+    actions.clear();
 }
 
-std::vector<Audit> audits()
+Audits audits()
 {
-    std::vector<Audit> out;
+    Audits out;
     for (size_t i = 0; i + 1 < services.log.size(); i += 2)
         out.push_back(Audit{services.log[i].id, services.log[i].args});
-    return out;
-}
-
-std::vector<Call> host_calls(const std::string &slot)
-{
-    std::vector<Call> out;
-    for (const Call &c : host.calls)
-        if (c.what == slot)
-            out.push_back(c);
     return out;
 }
 
@@ -168,10 +153,73 @@ std::vector<Call> service_calls(const std::string &what)
     return out;
 }
 
+void PrintTo(const Audit &a, std::ostream *os)
+{
+    *os << "[0x" << std::hex << a.id << std::dec;
+    for (const std::string &s : a.args)
+        *os << " \"" << s << '"';
+    *os << "]";
+}
+
+void PrintTo(const Outcome &o, std::ostream *os)
+{
+    *os << "result " << o.result << ", errno " << o.err;
+    for (auto [what, list] : {std::pair{"host", &o.host}, {"actions", &o.actions}}) {
+        *os << ", " << what << " {";
+        for (const std::string &s : *list)
+            *os << " [" << s << "]";
+        *os << " }";
+    }
+    *os << ", audits {";
+    for (const Audit &a : o.audits)
+        PrintTo(a, os);
+    *os << "}";
+}
+
+Outcome run(const std::function<long()> &op)
+{
+    clear();
+    errno = EINTR;
+    long r = op();
+    Outcome o{r, r < 0 ? errno : 0, {}, {}, audits()};
+    for (const Call &c : host.calls) {
+        o.host.push_back(c.what);
+        for (const std::string &a : c.args)
+            o.host.back() += " " + a;
+    }
+    for (const ActionCall &a : actions)
+        o.actions.push_back(std::to_string(a.cmd) + " " + a.a + " " + a.b);
+    return o;
+}
+
+tqsftp_funcs *table(const std::string &client_path)
+{
+    return tqsftp_get_sftp_func_cb(client_path.c_str(), &host.table);
+}
+
 void set_up()
 {
-    tqsftp_get_sftp_func_cb("/", &host.table);
+    table("/");
     clear();
+}
+
+Audit line(int err, const char *label, const char *source, const char *target)
+{
+    Audit a{0x18000Au + (source ? 2 : 0) + (err ? 1 : 0), {label}};
+    if (source)
+        a.args.push_back(source);
+    a.args.push_back(target);
+    if (err)
+        a.args.push_back(strerror(err));
+    return a;
+}
+
+std::string unresolvable(const std::string &prefix)
+{
+    std::string p = prefix;
+    for (int i = 0; i < 300; i++)
+        p += "/a";
+    return p;
 }
 
 bool exists(const std::string &path)
@@ -182,49 +230,67 @@ bool exists(const std::string &path)
 
 std::string read_file(const std::string &path)
 {
-    std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
 }
 
 void write_file(const std::string &path, const std::string &data)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
-        return;
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
+    std::ofstream(path, std::ios::binary) << data;
 }
 
-int open_fds()
+mode_t mode_of(const std::string &path)
 {
-    int n = 0;
-    DIR *d = ::opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (struct dirent *e = ::readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
-    ::closedir(d);
-    return n - 1;  // the listing's own descriptor
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-// The host's table, complete.
-static struct HostInit {
-    HostInit()
-    {
-        host.table = tqsftp_funcs{h_open,    h_close,   h_stat,  h_read,
-                                  h_write,   h_opendir, h_readdir, h_mkdir,
-                                  h_rmdir,   h_unlink,  h_rename, h_link};
-    }
-} host_init;
+void GuardedTest::SetUp()
+{
+    set_up();
+    fds_ = open_fds();
+}
+
+void GuardedTest::TearDown()
+{
+    EXPECT_EQ(tqsftp_state.files, nullptr) << "a registry record was left";
+    EXPECT_EQ(open_fds(), fds_) << "a descriptor was left open";
+}
+
+const Move rename_and_link[2] = {
+    {"Rename", &tqsftp_funcs::rename, "rename"},
+    {"Link", &tqsftp_funcs::link, "link"},
+};
+
+std::string move_name(const ::testing::TestParamInfo<Move> &info) { return info.param.label; }
+
+int MoveTest::move(const char *from, const char *to)
+{
+    return (table(from)->*GetParam().slot)(from, to);
+}
+
+namespace {
+
+bool armed = false;
+int countdown = 0, counted = 0;
+
+bool fail_allocation()
+{
+    if (!armed)
+        return false;
+    counted++;
+    if (countdown < 0 || countdown-- != 0)
+        return false;
+    errno = ENOMEM;
+    return true;
+}
+
+}  // namespace
+
+FailAllocation::FailAllocation(int nth) { armed = true, countdown = nth, counted = 0; }
+FailAllocation::~FailAllocation() { armed = false; }
+int FailAllocation::allocations() const { return counted; }
 
 }  // namespace tqtest
 
@@ -232,19 +298,30 @@ using namespace tqtest;
 
 extern "C" {
 
-int tqupd_busy(void)
-{
-    service("busy");
-    return services.busy;
-}
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t n, size_t size);
+char *__real_strdup(const char *s);
+void *__wrap_malloc(size_t n) { return fail_allocation() ? nullptr : __real_malloc(n); }
+void *__wrap_calloc(size_t n, size_t m) { return fail_allocation() ? 0 : __real_calloc(n, m); }
+char *__wrap_strdup(const char *s) { return fail_allocation() ? nullptr : __real_strdup(s); }
 
-int tqupd_changeFilename(const char *name)
-{
-    service("changeFilename", {text(name)});
-    services.calls.back().name = name;
-    return services.change_filename;
-}
+#define TQ_SPY(kind)                                                                   \
+    int __real_tqsftp_##kind##_action(int, const char *, const char *);                \
+    int __wrap_tqsftp_##kind##_action(int cmd, const char *a, const char *b)           \
+    {                                                                                  \
+        int answer = __real_tqsftp_##kind##_action(cmd, a, b);                         \
+        actions.push_back(ActionCall{cmd, text(a), text(b), answer});                  \
+        return answer;                                                                 \
+    }
+TQ_SPY(firmware)
+TQ_SPY(sshKey)
+TQ_SPY(https)
+TQ_SPY(ldap)
+TQ_SPY(vpn)
+TQ_SPY(config)
 
+int tqupd_busy(void) { return service("busy", {}, nullptr, services.busy); }
+int tqupd_changeFilename(const char *name) { return service("changeFilename", {text(name)}, name); }
 int tqupd_firmwareDelayed(const char *n, uint8_t p) { return delayed("firmwareDelayed", n, p); }
 int tqupd_sshKeyDelayed(const char *n, uint8_t p) { return delayed("sshKeyDelayed", n, p); }
 int tqupd_httpsCertDelayed(const char *n, uint8_t p) { return delayed("httpsCertDelayed", n, p); }
@@ -260,21 +337,15 @@ int tqlog_preInit(void)
     return 0;
 }
 
-int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority,
-                   int module, ...)
+int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority, int module, ...)
 {
     LogMessage m{text(file), line, id, priority, module, {}, true};
     va_list ap;
     va_start(ap, module);
-    for (int i = 0; i < 8; i++) {  // more than any message carries
-        int type = va_arg(ap, int);
-        if (type == TQLOG_ARG_END)
-            break;
+    for (int type; m.args.size() < 8 && (type = va_arg(ap, int)) != TQLOG_ARG_END;) {
         int max = va_arg(ap, int);
-        const char *s = va_arg(ap, const char *);
-        if (type != TQLOG_ARG_STRING || max != 0x7FFFFFFF)
-            m.well_formed = false;
-        m.args.push_back(text(s));
+        m.args.push_back(text(va_arg(ap, const char *)));
+        m.well_formed &= type == TQLOG_ARG_STRING && max == 0x7FFFFFFF;
     }
     va_end(ap);
     services.log.push_back(std::move(m));
@@ -284,49 +355,38 @@ int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority,
 
 int tqusrMgr_GetForcePasswordStatus(int *status)
 {
-    service("forcePassword");
     services.force_password_seen = *status;
     if (services.force_password_errno != 0)
         errno = services.force_password_errno;
     *status = services.force_password_status;
-    return services.force_password_result;
+    return service("forcePassword", {}, nullptr, services.force_password_result);
 }
 
 int tq2FMProfileEntry_invalidateCache(int a, int b, int c)
 {
-    service("invalidate", {std::to_string(a), std::to_string(b), std::to_string(c)});
     services.invalidations++;
-    return 0;
+    return service("invalidate", {std::to_string(a), std::to_string(b), std::to_string(c)});
 }
 
+// The converted form is the stored bytes behind a 4-byte header, so it is
+// never the size of the stored file; it reaches the sink in pieces of 7.
 int tqapi_xml_convert_compress_XMLData_by_Callback(int module, const char *path,
-                                                   tqapi_xml_sink sink,
-                                                   void *context, int mode,
-                                                   const char *tag)
+                                                   tqapi_xml_sink sink, void *context,
+                                                   int mode, const char *tag)
 {
-    services.xml_args = {std::to_string(module), text(path), std::to_string(mode),
-                         text(tag)};
+    services.xml_args = {std::to_string(module), text(path), std::to_string(mode), text(tag)};
     service("xml", {text(path)});
     if (services.xml_result != 0)
         return services.xml_result;
-    FILE *f = path ? fopen(path, "rb") : nullptr;
-    if (!f)
+    if (!path || !exists(path) || sink(0, context, "XML:", 4) < 0)
         return 1;
-    // The converted form is the stored bytes behind a 4-byte header, so it
-    // is never the size of the stored file.
-    int r = 0;
-    if (sink(0, context, "XML:", 4) < 0)
-        r = 1;
-    std::vector<char> buf(services.xml_piece);
-    size_t n;
-    while (r == 0 && (n = fread(buf.data(), 1, buf.size(), f)) > 0) {
-        if (sink(0, context, buf.data(), static_cast<uint32_t>(n)) < 0) {
-            r = 1;
-            break;
-        }
+    std::string data = read_file(path);
+    for (size_t i = 0; i < data.size(); i += 7) {
+        uint32_t n = static_cast<uint32_t>(std::min<size_t>(7, data.size() - i));
+        if (sink(0, context, &data[i], n) < 0)
+            return 1;
     }
-    fclose(f);
-    return r;
+    return 0;
 }
 
 }  // extern "C"

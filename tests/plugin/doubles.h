@@ -1,14 +1,14 @@
-// Recording doubles for the plug-in's unit tests: the device's services and
-// the host's table of operations.  Each records what it received; answers can
-// be set per test.  The host's operations act on the real file system of the
-// device root unless a test makes a slot fail.
+// Recording doubles for the plug-in's unit tests: the device's services, the
+// host's table of operations (acting on the device root's file system unless
+// a test fails a slot), a spy on the six upload actions and allocation
+// failures on demand (both by wrapping with the linker, CMakeLists.txt).
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,83 +17,136 @@
 
 namespace tqtest {
 
+using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
+
 // One message handed to the log service.
 struct LogMessage {
     std::string file;
     int line;
     uint32_t id;
-    int priority;
-    int module;
-    std::vector<std::string> args;   // the texts, in order ("(null)" for NULL)
-    bool well_formed;                // every triple had type 3, max 0x7FFFFFFF
+    int priority, module;
+    Args args;
+    bool well_formed;  // every triple had type 3, max 0x7FFFFFFF
 };
 
-// One audit line: the pair of messages tqsftp_log sends, folded back into
-// its arguments (the first message's id and texts).
+// One audit line: the first message of the pair tqsftp_log sends.
 struct Audit {
     uint32_t id;
-    std::vector<std::string> args;
+    Args args;
+    bool operator==(const Audit &) const = default;
 };
+using Audits = std::vector<Audit>;
+void PrintTo(const Audit &a, std::ostream *os);
 
-// One call of a service or of the host, with its text arguments.
+// One call of a service or of the host.
 struct Call {
-    std::string what;                // "busy", "firmwareDelayed", "open", ...
-    std::vector<std::string> args;   // text arguments ("(null)" for NULL)
-    int flags = 0;                   // open flags / mode where they apply
-    int mode = 0;
-    const void *name = nullptr;      // the name's address (update service)
+    std::string what;  // "busy", "firmwareDelayed", "open", ...
+    Args args;
+    int flags = 0, mode = 0;     // of an open
+    const void *name = nullptr;  // the name's address (update service)
 };
 
 struct Services {
-    // Answers.
-    int force_password_result = 0;  // tqusrMgr_GetForcePasswordStatus result
-    int force_password_status = 0;   // ... and the status it reports
-    int force_password_errno = 0;    // ... and errno it leaves, when not 0
-    int busy = 0;                    // tqupd_busy
-    int delayed = 0;                 // every delayed install
-    int change_filename = 0;
-    // The XML service: delivers "XML:" and then the file's bytes to the sink
-    // in pieces of `xml_piece`; answers `xml_result` instead when not 0.
-    int xml_result = 0;
-    uint32_t xml_piece = 7;
+    int force_password_result = 0, force_password_status = 0;  // the user manager's answer
+    int force_password_errno = 0;  // errno it leaves, when not 0
+    int busy = 0, delayed = 0;     // the update service's answers
+    int xml_result = 0;            // the XML service's, when not 0; else "XML:" and the file
+    std::function<void()> on_preinit;  // run inside tqlog_preInit
     // Recorded.
     std::vector<LogMessage> log;
-    std::vector<Call> calls;  // every service call but the log, in order
-    int preinit = 0;
-    int force_password_seen = -1;       // *status when the user manager is asked
-    std::function<void()> on_preinit;   // run inside tqlog_preInit when set
-    int invalidations = 0;
-    std::vector<std::string> xml_args;  // the fixed args of the last XML call
+    std::vector<Call> calls;  // every other service call, in order
+    int preinit = 0, invalidations = 0;
+    int force_password_seen = -1;  // *status when the user manager is asked
+    Args xml_args;                 // the fixed arguments of the last XML call
 };
-
 extern Services services;
 
-// The host's table: real operations, recorded; a slot can be made to fail.
 struct Host {
     std::vector<Call> calls;
     std::map<std::string, int> fail;  // slot name -> errno to fail with
     tqsftp_funcs table;               // the table handed to the entry
 };
-
 extern Host host;
 
-// Resets the recordings (not the answers).
-void clear();
-// The audit lines recorded so far (pairs folded; see Audit).
-std::vector<Audit> audits();
-// Host calls of one slot.
-std::vector<Call> host_calls(const std::string &slot);
-// Service calls of one kind.
+// One call of an upload action through the access list.
+struct ActionCall {
+    int cmd;
+    std::string a, b;
+    int answer;
+};
+extern std::vector<ActionCall> actions;
+
+void clear();  // the recordings, not the answers
+Audits audits();
 std::vector<Call> service_calls(const std::string &what);
 
-// Performs the set-up through the entry with the host table above.
+// What an operation did, from a clean record (errno EINTR before the call):
+// its result, errno after a failure, the host calls ("slot args"), the
+// action calls ("cmd a b") and the audit lines.
+struct Outcome {
+    long result;
+    int err;
+    Args host, actions;
+    Audits audits;
+    bool operator==(const Outcome &) const = default;
+};
+void PrintTo(const Outcome &o, std::ostream *os);
+Outcome run(const std::function<long()> &op);
+
+// The table the entry gives the host for a client path (the first call sets
+// up); set_up() also forgets what the set-up recorded.
+tqsftp_funcs *table(const std::string &client_path);
 void set_up();
 
-// File helpers in the device root.
+// The audit line that tqsftp_log(err, label, source, target) writes.
+Audit line(int err, const char *label, const char *source, const char *target);
+
+// A client path of more components than resolution can normalise, so it
+// yields no real path.
+std::string unresolvable(const std::string &prefix);
+
 bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
-int open_fds();  // descriptors open in this process
+mode_t mode_of(const std::string &path);
+
+// While one lives, the allocation numbered nth (0 = the next; negative:
+// none) fails with ENOMEM.
+class FailAllocation {
+public:
+    explicit FailAllocation(int nth);
+    ~FailAllocation();
+    int allocations() const;  // made since then
+};
+
+// Set up through the entry; afterwards no registry record and no descriptor
+// may be left.
+class GuardedTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    int fds_ = 0;
+};
+
+// Rename and link share their rules: their tests run for both.
+struct Move {
+    const char *label;
+    int (*tqsftp_funcs::*slot)(const char *, const char *);
+    const char *host_slot;
+};
+extern const Move rename_and_link[2];
+inline void PrintTo(const Move &m, std::ostream *os) { *os << m.label; }
+std::string move_name(const ::testing::TestParamInfo<Move> &info);
+
+class MoveTest : public GuardedTest, public ::testing::WithParamInterface<Move> {
+protected:
+    // Through the table the entry gives for `from`.
+    int move(const char *from, const char *to);
+    const char *label() const { return GetParam().label; }
+    std::string slot() const { return GetParam().host_slot; }
+};
 
 }  // namespace tqtest
 

@@ -1,14 +1,11 @@
 // The virtual namespace: normalisation of client paths, the access list,
 // the match functions and resolution to a row and a real path.
-#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstring>
-#include <string>
 
-#include "alloc_failures.h"
 #include "doubles.h"
 
 using namespace tqtest;
@@ -37,54 +34,39 @@ std::string repeat(const std::string &part, int n)
 
 const tqsftp_access *row(int i) { return &tqsftp_access_list[i]; }
 
+std::string upper(std::string s)
+{
+    for (char &c : s)
+        c = static_cast<char>(toupper(c));
+    return s;
+}
+
 }  // namespace
 
-struct NormaliseCase {
-    const char *in;
-    size_t size;
-    const char *out;
-};
-
-void PrintTo(const NormaliseCase &c, std::ostream *os)
+TEST(Normalise, GivesTheCanonicalForm)
 {
-    *os << '[' << c.in << ']';
-    if (c.size != large)
-        *os << " size " << c.size;
-}
-
-class Normalise : public testing::TestWithParam<NormaliseCase> {};
-
-TEST_P(Normalise, GivesTheCanonicalForm)
-{
-    const NormaliseCase &c = GetParam();
-    EXPECT_EQ(normalise(c.in, c.size), c.out) << "input \"" << c.in << '"';
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Normalise,
-    testing::Values(
-        NormaliseCase{"", large, "/"}, NormaliseCase{"/", large, "/"},
-        NormaliseCase{"///", large, "/"}, NormaliseCase{"/./.", large, "/"},
-        NormaliseCase{"/..", large, "/"}, NormaliseCase{"..", large, "/"},
-        NormaliseCase{"/nv/cfg/../..", large, "/"},
-        NormaliseCase{"/nv/cfg/../../../x", large, "/x"},
-        NormaliseCase{"//nv///cfg/", large, "/nv/cfg"},
-        NormaliseCase{"nv/cfg", large, "/nv/cfg"},
-        NormaliseCase{"/a/./b/../c", large, "/a/c"},
-        NormaliseCase{"/upload/firmware/", large, "/upload/firmware"},
-        NormaliseCase{"/...", large, "/..."}, NormaliseCase{"/a/.b", large, "/a/.b"},
-        NormaliseCase{"/a/..b/c.", large, "/a/..b/c."},
-        NormaliseCase{"/USB/Data", large, "/USB/Data"},
-        NormaliseCase{"/a b/ c", large, "/a b/ c"},
+    const struct {
+        const char *in;
+        size_t size;
+        const char *out;
+    } cases[] = {
+        {"", large, "/"}, {"/", large, "/"}, {"///", large, "/"}, {"/./.", large, "/"},
+        {"/..", large, "/"}, {"..", large, "/"}, {"/nv/cfg/../..", large, "/"},
+        {"/nv/cfg/../../../x", large, "/x"}, {"//nv///cfg/", large, "/nv/cfg"},
+        {"nv/cfg", large, "/nv/cfg"}, {"/a/./b/../c", large, "/a/c"},
+        {"/upload/firmware/", large, "/upload/firmware"}, {"/...", large, "/..."},
+        {"/a/.b", large, "/a/.b"}, {"/a/..b/c.", large, "/a/..b/c."},
+        {"/USB/Data", large, "/USB/Data"}, {"/a b/ c", large, "/a b/ c"},
         // The size cuts the input before it is split ...
-        NormaliseCase{"/upload/firmware", 8, "/upload"},
-        NormaliseCase{"/a/../b", 6, "/"},
-        NormaliseCase{"/a/b/..", 6, "/a/b"},
+        {"/upload/firmware", 8, "/upload"}, {"/a/../b", 6, "/"}, {"/a/b/..", 6, "/a/b"},
         // ... and the output as it is written.
-        NormaliseCase{"a", 2, "/"}, NormaliseCase{"abc", 3, "/a"},
-        NormaliseCase{"/abc", 1, ""}, NormaliseCase{"ab/cd", 5, "/ab/"}));
+        {"a", 2, "/"}, {"abc", 3, "/a"}, {"/abc", 1, ""}, {"ab/cd", 5, "/ab/"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(normalise(c.in, c.size), c.out) << '"' << c.in << "\" size " << c.size;
+}
 
-TEST(NormaliseLimits, TwoHundredFiftySixComponentsAndNoMore)
+TEST(Normalise, TwoHundredFiftySixComponentsAndNoMore)
 {
     EXPECT_EQ(normalise(repeat("/a", 256)), repeat("/a", 256));
     EXPECT_EQ(normalise(repeat("/a", 257)), "<failed>");
@@ -95,44 +77,33 @@ TEST(NormaliseLimits, TwoHundredFiftySixComponentsAndNoMore)
     EXPECT_EQ(normalise(repeat("/a", 256) + "/../b"), repeat("/a", 255) + "/b");
 }
 
-TEST(NormaliseLimits, FailureLeavesTheOutputAlone)
+// Too many components, an absent argument or exhausted memory: ENOMEM and
+// the output untouched.
+TEST(Normalise, FailuresLeaveTheOutputAlone)
 {
-    std::string in = repeat("/a", 257);
-    std::string out(in.size() + 5, 'X');
-    errno = 0;
-    EXPECT_EQ(tqsftp_normalizePath(in.c_str(), out.data(), out.size()), -1);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(out, std::string(in.size() + 5, 'X'));
-}
-
-TEST(NormaliseLimits, AbsentInputOrOutput)
-{
-    char out[8] = "keep";
-    errno = 0;
-    EXPECT_EQ(tqsftp_normalizePath(nullptr, out, sizeof out), -1);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_STREQ(out, "keep");
-    errno = 0;
-    EXPECT_EQ(tqsftp_normalizePath("/a", nullptr, sizeof out), -1);
-    EXPECT_EQ(errno, ENOMEM);
-}
-
-TEST(NormaliseLimits, ExhaustedMemory)
-{
-    char out[8] = "keep";
-    errno = 0;
-    int r;
-    {
-        FailAllocation fail(0);
-        r = tqsftp_normalizePath("/a/b", out, sizeof out);
+    const std::string deep = repeat("/a", 257);
+    const struct {
+        const char *in;
+        bool out;
+        int fail_allocation;
+    } cases[] = {
+        {deep.c_str(), true, -1}, {nullptr, true, -1}, {"/a", false, -1}, {"/a/b", true, 0}};
+    for (const auto &c : cases) {
+        std::string out(deep.size() + 5, 'X');
+        errno = 0;
+        int r;
+        {
+            FailAllocation fail(c.fail_allocation);
+            r = tqsftp_normalizePath(c.in, c.out ? out.data() : nullptr, out.size());
+        }
+        EXPECT_EQ(r, -1) << (c.in ? c.in : "(null)");
+        EXPECT_EQ(errno, ENOMEM);
+        EXPECT_EQ(out, std::string(deep.size() + 5, 'X'));
     }
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_STREQ(out, "keep");
 }
 
 // An input that is not terminated within the size is read no further.
-TEST(NormaliseLimits, ReadsNoMoreOfTheInputThanTheSize)
+TEST(Normalise, ReadsNoMoreOfTheInputThanTheSize)
 {
     const size_t page = sysconf(_SC_PAGESIZE);
     auto *map = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
@@ -147,299 +118,175 @@ TEST(NormaliseLimits, ReadsNoMoreOfTheInputThanTheSize)
     munmap(map, 2 * page);
 }
 
-// Every path of up to six characters from "/", ".", "a" and "B": the result
-// is canonical, at most one character longer, and normalising it again
-// changes nothing.
-TEST(NormaliseLimits, CanonicalForEveryShortPath)
-{
-    const char alphabet[] = {'/', '.', 'a', 'B'};
-    std::string in;
-    auto check = [&] {
-        std::string out = normalise(in);
-        SCOPED_TRACE("input \"" + in + "\" gave \"" + out + '"');
-        ASSERT_FALSE(out.empty());
-        EXPECT_EQ(out[0], '/');
-        EXPECT_LE(out.size(), in.size() + 1);
-        EXPECT_TRUE(out == "/" || out.back() != '/');
-        std::string padded = out == "/" ? out : out + "/";
-        EXPECT_EQ(padded.find("//"), std::string::npos);
-        EXPECT_EQ(padded.find("/./"), std::string::npos);
-        EXPECT_EQ(padded.find("/../"), std::string::npos);
-        EXPECT_EQ(normalise(out), out);
-    };
-    for (size_t len = 0; len <= 6; len++) {
-        size_t combos = 1;
-        for (size_t i = 0; i < len; i++)
-            combos *= 4;
-        for (size_t n = 0; n < combos; n++) {
-            in.clear();
-            for (size_t i = 0, v = n; i < len; i++, v /= 4)
-                in += alphabet[v % 4];
-            check();
-            if (HasFailure())
-                return;
-        }
-    }
-}
-
-TEST(AccessList, ShapeOfTheRows)
-{
-    EXPECT_EQ(tqsftp_access_dummy, row(TQSFTP_ACCESS_ROWS - 1));
-    const tqsftp_access &end = *tqsftp_access_dummy;
-    EXPECT_EQ(end.prefix, nullptr);
-    EXPECT_EQ(end.path, nullptr);
-    EXPECT_EQ(end.match, nullptr);
-    EXPECT_EQ(end.funcs, &tqsftp_funcs_deny);
-    EXPECT_EQ(end.action, nullptr);
-
-    for (int i = 0; i < TQSFTP_ACCESS_ROWS - 1; i++) {
-        const tqsftp_access &r = *row(i);
-        SCOPED_TRACE("row " + std::to_string(i));
-        ASSERT_NE(r.prefix, nullptr);
-        ASSERT_NE(r.path, nullptr);
-        ASSERT_NE(r.match, nullptr);
-        EXPECT_NE(r.funcs, nullptr);
-        EXPECT_NE(r.prefix[0], '\0');
-        if (r.match == tqsftp_match_prefix)
-            EXPECT_EQ(r.prefix[strlen(r.prefix) - 1] == '/',
-                      r.path[strlen(r.path) - 1] == '/');
-        else
-            EXPECT_EQ(r.match, tqsftp_match_exact);
-    }
-}
-
-TEST(AccessList, ActionsStandInTheSixUploadAreas)
-{
-    const struct {
-        int row;
-        tqsftp_action_fn action;
-    } areas[] = {
-        {10, tqsftp_config_action}, {21, tqsftp_firmware_action},
-        {25, tqsftp_sshKey_action}, {29, tqsftp_https_action},
-        {33, tqsftp_ldap_action},   {37, tqsftp_vpn_action},
-    };
-    int with_action = 0;
-    for (int i = 0; i < TQSFTP_ACCESS_ROWS; i++)
-        with_action += row(i)->action != nullptr;
-    EXPECT_EQ(with_action, 6);
-    for (const auto &a : areas) {
-        EXPECT_EQ(row(a.row)->action, a.action) << "row " << a.row;
-        EXPECT_EQ(row(a.row)->match, tqsftp_match_prefix) << "row " << a.row;
-    }
-}
-
-struct MatchCase {
-    const char *what;
-    tqsftp_match_fn match;
-    const tqsftp_access *entry;
-    const char *path;
-    int result;
-};
-
 TEST(Match, ExactAndPrefix)
 {
     static const tqsftp_access no_prefix = {nullptr, "/x", tqsftp_match_prefix,
                                             &tqsftp_funcs_full, nullptr};
     const auto exact = tqsftp_match_exact, prefix = tqsftp_match_prefix;
-    const MatchCase cases[] = {
-        {"exact, absent entry", exact, nullptr, "/", -1},
-        {"exact, terminating entry", exact, tqsftp_access_dummy, "/", -1},
-        {"exact, entry without prefix", exact, &no_prefix, "/x", -1},
-        {"exact, absent path", exact, row(0), nullptr, -1},
-        {"exact, equal", exact, row(4), "/nv/cfg", 0},
-        {"exact, other case", exact, row(4), "/NV/Cfg", 0},
-        {"exact, longer path", exact, row(4), "/nv/cfg/", -1},
-        {"exact, shorter path", exact, row(4), "/nv/cf", -1},
-        {"prefix, absent entry", prefix, nullptr, "/", -1},
-        {"prefix, terminating entry", prefix, tqsftp_access_dummy, "/", -1},
-        {"prefix, entry without prefix", prefix, &no_prefix, "/x", -1},
-        {"prefix, absent path", prefix, row(21), nullptr, -1},
-        {"prefix, longer than the path", prefix, row(21), "/upload/firmware", -1},
-        {"prefix, other case", prefix, row(21), "/UPLOAD/FIRMWARE/x", 0},
-        {"prefix, path equal to it", prefix, row(21), "/upload/firmware/", 0},
-        {"prefix, differs in its last character", prefix, row(21),
-         "/upload/firmwarex", -1},
-        {"prefix without slash", prefix, row(38), "/uploads", 0},
-        {"prefix without slash, shorter path", prefix, row(38), "/uploa", -1},
+    const struct {
+        tqsftp_match_fn match;
+        const tqsftp_access *entry;
+        const char *path;
+        int result;
+    } cases[] = {
+        {exact, nullptr, "/", -1},          {exact, tqsftp_access_dummy, "/", -1},
+        {exact, &no_prefix, "/x", -1},      {exact, row(0), nullptr, -1},
+        {exact, row(4), "/nv/cfg", 0},      {exact, row(4), "/NV/Cfg", 0},
+        {exact, row(4), "/nv/cfg/", -1},    {exact, row(4), "/nv/cf", -1},
+        {prefix, nullptr, "/", -1},         {prefix, tqsftp_access_dummy, "/", -1},
+        {prefix, &no_prefix, "/x", -1},     {prefix, row(21), nullptr, -1},
+        {prefix, row(21), "/upload/firmware", -1},  // the prefix is longer
+        {prefix, row(21), "/UPLOAD/FIRMWARE/x", 0}, {prefix, row(21), "/upload/firmware/", 0},
+        {prefix, row(21), "/upload/firmwarex", -1}, {prefix, row(38), "/uploads", 0},
+        {prefix, row(38), "/uploa", -1},
     };
-    for (const MatchCase &c : cases)
-        EXPECT_EQ(c.match(c.entry, c.path), c.result) << c.what;
+    for (const auto &c : cases)
+        EXPECT_EQ(c.match(c.entry, c.path), c.result)
+            << (c.match == exact ? "exact" : "prefix") << " row "
+            << (c.entry ? c.entry - tqsftp_access_list : -1) << " " << (c.path ? c.path : "(null)");
 }
 
-struct ResolveCase {
-    const char *client;
-    int row;
-    const char *real;  // absent for the terminating row
-    tqsftp_funcs *table;
-};
-
-void PrintTo(const ResolveCase &c, std::ostream *os) { *os << '[' << c.client << ']'; }
-
-class Resolve : public testing::TestWithParam<ResolveCase> {};
-
-TEST_P(Resolve, RowRealPathAndTable)
+TEST(Resolve, RowRealPathAndTable)
 {
-    const ResolveCase &c = GetParam();
-    char *real = reinterpret_cast<char *>(1);
-    errno = EINTR;
-    const tqsftp_access *r = tqsftp_resolve(c.client, &real);
-    EXPECT_EQ(errno, EINTR) << "a path that resolves, or that no row covers, "
-                               "leaves errno alone";
-    EXPECT_EQ(r, row(c.row)) << "got row " << (r - tqsftp_access_list);
-    EXPECT_EQ(r->funcs, c.table);
-    if (c.real == nullptr)
-        EXPECT_EQ(real, nullptr);
-    else
-        EXPECT_STREQ(real, c.real);
-    if (real != reinterpret_cast<char *>(1))
+    tqsftp_funcs *const RO = &tqsftp_funcs_readonly, *const deny = &tqsftp_funcs_deny,
+                       *const nodir = &tqsftp_funcs_full_nodir;
+    const struct {
+        const char *client;
+        int row;
+        const char *real;  // absent for the terminating row
+        tqsftp_funcs *table;
+    } cases[] = {
+        {"/", 0, "/tmp/sftp", RO},
+        {"", 0, "/tmp/sftp", RO},
+        {"/..", 0, "/tmp/sftp", RO},
+        {"/.", 0, "/tmp/sftp", RO},
+        {"/nv/cfg/../..", 0, "/tmp/sftp", RO},
+        {"nv", 3, "/tmp/sftp/nv", RO},
+        {"/NV/", 3, "/tmp/sftp/nv", RO},
+        {"/NV/CFG", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
+        {"/nv/cfg/", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
+        {"/nv/cfg/Profile.CUR", 5, "/flash/cfg/profile.cur", RO},
+        {"/nv/cfg/a.xml", 10, "/flash/cfg/a.xml", &tqsftp_funcs_nvmcfg_file},
+        {"/nv/cfg/help/x", 10, "/flash/cfg/help/x", &tqsftp_funcs_nvmcfg_file},
+        {"/nv/other", 39, nullptr, deny},
+        {"/nv/cfgx", 39, nullptr, deny},
+        {"/usb", 12, "/usb0", RO},
+        {"/usb/", 12, "/usb0", RO},
+        {"/USB/x", 13, "/usb0/x", &tqsftp_funcs_full},
+        {"/usb/cfg", 11, "/usb0/cfg", &tqsftp_funcs_envmcfg},
+        {"/usb/CFG/a.xml", 11, "/usb0/cfg/a.xml", &tqsftp_funcs_envmcfg},
+        {"/usb/cfgold/a", 11, "/usb0/cfgold/a", &tqsftp_funcs_envmcfg},
+        {"/usbx", 39, nullptr, deny},
+        {"/sd", 15, "/sd", RO},
+        {"/sd/x", 16, "/sd/x", &tqsftp_funcs_full},
+        {"/SD/Cfg/P.xml", 14, "/sd/cfg/P.xml", &tqsftp_funcs_envmcfg},
+        {"/upload", 38, "/tmp/sftp/upload", RO},
+        {"/upload/firmware", 38, "/tmp/sftp/upload/firmware", RO},
+        {"/upload/firmware/", 38, "/tmp/sftp/upload/firmware", RO},
+        {"/upload/firmware/fw.bin", 21, "/tmp/sftp/upload/firmware/fw.bin", nodir},
+        {"/upload/firmware/HELP", 17, "/tmp/sftp/upload/firmware/help", RO},
+        {"/upload/ssh-key/updating", 25, "/tmp/sftp/upload/ssh-key/updating", nodir},
+        {"/uploads", 38, "/tmp/sftp/uploads", RO},
+        {"/upload/other/x", 38, "/tmp/sftp/upload/other/x", RO},
+        {"/upload/firmware/../../etc/passwd", 39, nullptr, deny},
+        {"/tmp/sftp", 39, nullptr, deny},
+        {"/etc/passwd", 39, nullptr, deny},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.client);
+        char *real = reinterpret_cast<char *>(1);
+        errno = EINTR;
+        const tqsftp_access *r = tqsftp_resolve(c.client, &real);
+        EXPECT_EQ(errno, EINTR) << "a path that resolves, or that no row covers, leaves errno";
+        EXPECT_EQ(r, row(c.row)) << "got row " << (r - tqsftp_access_list);
+        EXPECT_EQ(r->funcs, c.table);
+        EXPECT_EQ(real ? std::string(real) : "(absent)", c.real ? c.real : "(absent)");
         free(real);
-    EXPECT_EQ(tqsftp_resolve(c.client, nullptr), r) << "without out-parameter";
+        EXPECT_EQ(tqsftp_resolve(c.client, nullptr), r) << "without out-parameter";
+    }
+    // One row, compared by identity, for each area.
+    EXPECT_EQ(tqsftp_resolve("/usb/a", nullptr), tqsftp_resolve("/USB/b", nullptr));
+    EXPECT_NE(tqsftp_resolve("/usb/a", nullptr), tqsftp_resolve("/sd/a", nullptr));
 }
-
-constexpr tqsftp_funcs *RO = &tqsftp_funcs_readonly;
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Resolve,
-    testing::Values(
-        ResolveCase{"/", 0, "/tmp/sftp", RO},
-        ResolveCase{"", 0, "/tmp/sftp", RO},
-        ResolveCase{"/..", 0, "/tmp/sftp", RO},
-        ResolveCase{"/.", 0, "/tmp/sftp", RO},
-        ResolveCase{"/nv/cfg/../..", 0, "/tmp/sftp", RO},
-        ResolveCase{"nv", 3, "/tmp/sftp/nv", RO},
-        ResolveCase{"/NV/", 3, "/tmp/sftp/nv", RO},
-        ResolveCase{"/NV/CFG", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
-        ResolveCase{"/nv/cfg/", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
-        ResolveCase{"/nv/cfg/Profile.CUR", 5, "/flash/cfg/profile.cur", RO},
-        ResolveCase{"/nv/cfg/a.xml", 10, "/flash/cfg/a.xml", &tqsftp_funcs_nvmcfg_file},
-        ResolveCase{"/nv/cfg/help/x", 10, "/flash/cfg/help/x", &tqsftp_funcs_nvmcfg_file},
-        ResolveCase{"/nv/other", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/nv/cfgx", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/usb", 12, "/usb0", RO},
-        ResolveCase{"/usb/", 12, "/usb0", RO},
-        ResolveCase{"/USB/x", 13, "/usb0/x", &tqsftp_funcs_full},
-        ResolveCase{"/usb/cfg", 11, "/usb0/cfg", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/usb/CFG/a.xml", 11, "/usb0/cfg/a.xml", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/usb/cfgold/a", 11, "/usb0/cfgold/a", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/usbx", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/sd", 15, "/sd", RO},
-        ResolveCase{"/sd/x", 16, "/sd/x", &tqsftp_funcs_full},
-        ResolveCase{"/SD/Cfg/P.xml", 14, "/sd/cfg/P.xml", &tqsftp_funcs_envmcfg},
-        ResolveCase{"/upload", 38, "/tmp/sftp/upload", RO},
-        ResolveCase{"/upload/firmware", 38, "/tmp/sftp/upload/firmware", RO},
-        ResolveCase{"/upload/firmware/", 38, "/tmp/sftp/upload/firmware", RO},
-        ResolveCase{"/upload/firmware/fw.bin", 21, "/tmp/sftp/upload/firmware/fw.bin",
-                    &tqsftp_funcs_full_nodir},
-        ResolveCase{"/upload/firmware/HELP", 17, "/tmp/sftp/upload/firmware/help", RO},
-        ResolveCase{"/upload/ssh-key/updating", 25, "/tmp/sftp/upload/ssh-key/updating",
-                    &tqsftp_funcs_full_nodir},
-        ResolveCase{"/uploads", 38, "/tmp/sftp/uploads", RO},
-        ResolveCase{"/upload/other/x", 38, "/tmp/sftp/upload/other/x", RO},
-        ResolveCase{"/upload/firmware/../../etc/passwd", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/tmp/sftp", 39, nullptr, &tqsftp_funcs_deny},
-        ResolveCase{"/etc/passwd", 39, nullptr, &tqsftp_funcs_deny}));
 
 // The fixed files of the profile store and of each upload folder are exact
 // read-only rows under the scratch tree, whatever the case of the client's
-// letters; any other name there belongs to the folder's area and keeps it.
-TEST(ResolveFixedFiles, ReadOnlyUnderTheScratchTree)
+// letters; any other name there (one letter longer, say) belongs to the
+// folder's area, which has its action, and keeps its case.
+TEST(Resolve, FixedFilesAndTheAreasOfTheSixActions)
 {
     const struct {
         const char *folder;
         const char *real;
-        const char *fixed;  // the folder's fixed names besides help, ok, error
+        const char *fixed;  // besides help, ok, error
+        tqsftp_action_fn action;
     } folders[] = {
-        {"/nv/cfg", "/flash/cfg", "status"},
-        {"/upload/firmware", "/tmp/sftp/upload/firmware", "updating"},
-        {"/upload/ssh-key", "/tmp/sftp/upload/ssh-key", ""},
-        {"/upload/https-cert", "/tmp/sftp/upload/https-cert", ""},
-        {"/upload/ldap-cert", "/tmp/sftp/upload/ldap-cert", ""},
-        {"/upload/vpn-cert", "/tmp/sftp/upload/vpn-cert", ""},
+        {"/nv/cfg", "/flash/cfg", "status", tqsftp_config_action},
+        {"/upload/firmware", "/tmp/sftp/upload/firmware", "updating", tqsftp_firmware_action},
+        {"/upload/ssh-key", "/tmp/sftp/upload/ssh-key", "", tqsftp_sshKey_action},
+        {"/upload/https-cert", "/tmp/sftp/upload/https-cert", "", tqsftp_https_action},
+        {"/upload/ldap-cert", "/tmp/sftp/upload/ldap-cert", "", tqsftp_ldap_action},
+        {"/upload/vpn-cert", "/tmp/sftp/upload/vpn-cert", "", tqsftp_vpn_action},
     };
+    int with_action = 0;
+    for (int i = 0; i < TQSFTP_ACCESS_ROWS; i++)
+        with_action += row(i)->action != nullptr;
+    EXPECT_EQ(with_action, 6);
     for (const auto &f : folders) {
-        const tqsftp_access *area = tqsftp_resolve((std::string(f.folder) + "/x").c_str(),
-                                                   nullptr);
-        ASSERT_NE(area->action, nullptr) << f.folder;
-        for (std::string name : {"help", "ok", "error", "status", "updating"}) {
-            std::string client = std::string(f.folder) + "/" + name;
-            std::string upper = client;
-            for (char &c : upper)
-                c = static_cast<char>(toupper(c));
+        for (std::string name : {"help", "ok", "error", "status", "updating", "helpx", "okx",
+                                 "errorx", "statusx", "updatingx"}) {
+            std::string client = upper(std::string(f.folder) + "/" + name);
             char *real = nullptr;
-            const tqsftp_access *r = tqsftp_resolve(upper.c_str(), &real);
+            const tqsftp_access *r = tqsftp_resolve(client.c_str(), &real);
             std::string got = real ? real : "(absent)";
             free(real);
-            SCOPED_TRACE(upper + " gave " + got);
+            SCOPED_TRACE(client + " gave " + got);
             if (name == "help" || name == "ok" || name == "error" || name == f.fixed) {
-                EXPECT_EQ(r->funcs, RO);
+                EXPECT_EQ(r->funcs, &tqsftp_funcs_readonly);
                 EXPECT_EQ(r->action, nullptr);
-                EXPECT_EQ(got, "/tmp/sftp" + client);
+                EXPECT_EQ(got, "/tmp/sftp" + std::string(f.folder) + "/" + name);
             } else {
-                EXPECT_EQ(r, area);
-                for (char &c : name)
-                    c = static_cast<char>(toupper(c));
-                EXPECT_EQ(got, std::string(f.real) + "/" + name);
+                EXPECT_EQ(r->action, f.action);
+                EXPECT_EQ(r->match, tqsftp_match_prefix);
+                EXPECT_EQ(got, std::string(f.real) + "/" + upper(name));
             }
         }
     }
 }
 
-TEST(ResolveIdentity, OneRowPerArea)
-{
-    EXPECT_EQ(tqsftp_resolve("/usb/a", nullptr), tqsftp_resolve("/USB/b", nullptr));
-    EXPECT_NE(tqsftp_resolve("/usb/a", nullptr), tqsftp_resolve("/sd/a", nullptr));
-    EXPECT_NE(tqsftp_resolve("/upload/firmware/a", nullptr),
-              tqsftp_resolve("/upload/ssh-key/a", nullptr));
-}
-
-TEST(ResolveFailure, TooManyComponents)
-{
-    std::string deep = "/usb" + repeat("/d", 256);  // 257 components
-    char *real = reinterpret_cast<char *>(1);
-    errno = 0;
-    EXPECT_EQ(tqsftp_resolve(deep.c_str(), &real), tqsftp_access_dummy);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(real, nullptr);
-    errno = 0;
-    EXPECT_EQ(tqsftp_resolve(deep.c_str(), nullptr), tqsftp_access_dummy);
-    EXPECT_EQ(errno, ENOMEM);
-}
-
 // Resolution allocates the normalised path, normalisation its scratch copy,
 // and, with an out-parameter, resolution the real path: whichever of them
-// fails, the result is the terminating row with no real path.
-TEST(ResolveFailure, ExhaustedMemoryGivesTheTerminatingRow)
+// fails, and for a path of too many components, the result is the
+// terminating row with no real path and errno ENOMEM.
+TEST(Resolve, FailuresGiveTheTerminatingRow)
 {
-    for (int nth = 0; nth < 3; nth++) {
-        char *real = reinterpret_cast<char *>(1);
-        const tqsftp_access *r;
-        errno = 0;
-        {
-            FailAllocation fail(nth);
-            r = tqsftp_resolve("/usb/data/file", &real);
+    const std::string deep = "/usb" + repeat("/d", 256);
+    for (int nth = -1; nth < 3; nth++) {
+        for (bool out : {true, false}) {
+            if (!out && nth == 2)
+                continue;
+            SCOPED_TRACE("allocation " + std::to_string(nth) + (out ? " with" : " without"));
+            char *real = reinterpret_cast<char *>(1);
+            errno = 0;
+            const tqsftp_access *r;
+            {
+                FailAllocation fail(nth);
+                r = tqsftp_resolve(nth < 0 ? deep.c_str() : "/usb/d/f", out ? &real : nullptr);
+            }
+            EXPECT_EQ(r, tqsftp_access_dummy);
+            EXPECT_EQ(errno, ENOMEM);
+            EXPECT_EQ(real, out ? nullptr : reinterpret_cast<char *>(1));
         }
-        SCOPED_TRACE("allocation " + std::to_string(nth) + " failed");
-        EXPECT_EQ(r, tqsftp_access_dummy);
-        EXPECT_EQ(r->funcs, &tqsftp_funcs_deny);
-        EXPECT_EQ(real, nullptr);
-        EXPECT_EQ(errno, ENOMEM);
-    }
-    for (int nth = 0; nth < 2; nth++) {
-        FailAllocation fail(nth);
-        EXPECT_EQ(tqsftp_resolve("/usb/data/file", nullptr), tqsftp_access_dummy);
     }
 }
 
-TEST(ResolveFailure, AllocatesOnlyWhatItReturns)
+TEST(Resolve, AllocatesOnlyWhatItReturns)
 {
     char *real = nullptr;
-    {
+    for (bool out : {true, false}) {
         FailAllocation none(-1);
-        EXPECT_EQ(tqsftp_resolve("/usb/a", &real), row(13));
-        EXPECT_EQ(none.allocations(), 3);
+        EXPECT_EQ(tqsftp_resolve("/usb/a", out ? &real : nullptr), row(13));
+        EXPECT_EQ(none.allocations(), out ? 3 : 2);
     }
     free(real);
-    FailAllocation none(-1);
-    EXPECT_EQ(tqsftp_resolve("/usb/a", nullptr), row(13));
-    EXPECT_EQ(none.allocations(), 2);
 }

@@ -4,112 +4,78 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "alloc_failures.h"
-#include "guarded.h"
+#include "doubles.h"
 
 using namespace tqtest;
 
 namespace {
 
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
-const std::string name32 = std::string(28, 'p') + ".xml";
-const std::string name33 = std::string(29, 'p') + ".xml";
+const std::string name32 = std::string(28, 'p') + ".xml", name33 = "p" + name32;
+const char *const fw_client = "/upload/firmware/site_1.xml";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
 
-using Audits = std::vector<Audit>;
-
-const char *fw_client_path() { return "/upload/firmware/fw.bin"; }
-
-Audits open_refused(int err, const std::string &client)
+long open_(const std::string &client, int flags, tqsftp_funcs *t = nullptr)
 {
-    return {line(err, cmd_open, nullptr, client.c_str())};
+    return (t ? t : table(client))->open(client.c_str(), flags, 0644);
 }
 
-// Checks a refused open: nothing reached the host's open, one "Open" line.
-void expect_refused(const std::string &client, int flags, int err)
+// A refused open: no host open, one "Open" line.
+Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {})
 {
-    clear();
-    actions.clear();
-    errno = 0;
-    EXPECT_EQ(table(client)->open(client.c_str(), flags, 0644), -1);
-    EXPECT_EQ(errno, err);
-    EXPECT_TRUE(host_calls("open").empty());
-    EXPECT_EQ(audits(), open_refused(err, client));
+    return {-1, err, host, actions, {line(err, cmd_open, nullptr, client.c_str())}};
 }
 
 using Open = GuardedTest;
 
-TEST_F(Open, ExclusiveCreationOfAnExistingPathFailsBeforeAnyRecordOrAction)
+// An exclusive creation of an existing path fails before any record is made
+// or any action asked; of a new path, the host's open gets the real path, the
+// flags and the mode unchanged.  A successful open is not logged.
+TEST_F(Open, ExclusiveCreationAndWhatTheHostReceives)
 {
     mkdir("/sd/cfg", 0755);
-    const char *cases[][2] = {
-        {"/usb/a.bin", "/usb0/a.bin"},
-        {"/sd/cfg/a.xml", "/sd/cfg/a.xml"},
-        {"/upload/firmware/fw.bin", "/tmp/sftp/upload/firmware/fw.bin"},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c[0]);
-        write_file(c[1], "old");
-        expect_refused(c[0], O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, EEXIST);
-        EXPECT_EQ(host_calls("stat").at(0).args, std::vector<std::string>{c[1]});
-        EXPECT_TRUE(actions.empty());
+    for (auto [client, real] : {std::pair{"/sd/cfg/a.xml", "/sd/cfg/a.xml"},
+                                {"/upload/firmware/fw.bin", "/tmp/sftp/upload/firmware/fw.bin"}}) {
+        write_file(real, "old");
+        EXPECT_EQ(run([&] { return open_(client, W | O_EXCL); }),
+                  refused(client, EEXIST, {"stat " + std::string(real)}));
         EXPECT_TRUE(service_calls("busy").empty());
-        EXPECT_EQ(read_file(c[1]), "old");
+        EXPECT_EQ(read_file(real), "old");
     }
-}
-
-TEST_F(Open, HostReceivesTheRealPathAndTheFlagsAndModeUnchanged)
-{
     int flags = O_WRONLY | O_CREAT | O_EXCL;
-    int fd = table("/USB/Dir/../New.bin")->open("/USB/Dir/../New.bin", flags, 0640);
-    ASSERT_GE(fd, 0);
-    Call c = host_calls("open").at(0);
-    EXPECT_EQ(c.args, std::vector<std::string>{"/usb0/New.bin"});
-    EXPECT_EQ(c.flags, flags);
-    EXPECT_EQ(c.mode, 0640);
-    EXPECT_TRUE(audits().empty()) << "a successful open is not logged";
+    const char *client = "/USB/Dir/../New.bin";
+    Outcome o = run([&] { return table(client)->open(client, flags, 0640); });
+    int fd = static_cast<int>(o.result);
+    EXPECT_EQ(o, (Outcome{fd, 0, {"stat /usb0/New.bin", "open /usb0/New.bin"}, {}, {}}));
+    EXPECT_EQ(host.calls[1].flags, flags);
+    EXPECT_EQ(host.calls[1].mode, 0640);
     ASSERT_NE(tqsftp_state.files, nullptr);
     EXPECT_EQ(tqsftp_state.files->fd, fd);
     EXPECT_EQ(tqsftp_funcs_full.close(fd), 0);
 }
 
-TEST_F(Open, UnresolvablePathFailsWithEnomemBeforeAnything)
+// A path that cannot be resolved, and any allocation that fails, fail the
+// open with ENOMEM before anything else.
+TEST_F(Open, ExhaustedMemoryFailsWithEnomemBeforeAnything)
 {
     std::string p = unresolvable("/usb");
-    for (tqsftp_funcs *t : {&tqsftp_funcs_full, &tqsftp_funcs_readonly}) {
-        clear();
-        errno = 0;
-        EXPECT_EQ(t->open(p.c_str(), O_RDONLY, 0), -1);
-        EXPECT_EQ(errno, ENOMEM);
-        EXPECT_TRUE(host.calls.empty());
-        EXPECT_EQ(audits(), open_refused(ENOMEM, p));
-    }
-}
-
-TEST_F(Open, EveryAllocationFailureFailsCleanlyWithEnomem)
-{
-    tqsftp_funcs *t = table(fw_client_path());
+    for (tqsftp_funcs *t : {&tqsftp_funcs_full, &tqsftp_funcs_readonly})
+        EXPECT_EQ(run([&] { return open_(p, O_RDONLY, t); }), refused(p, ENOMEM));
+    const char *client = "/upload/firmware/fw.bin";
+    tqsftp_funcs *t = table(client);
     for (int n = 0;; n++) {
-        SCOPED_TRACE("allocation " + std::to_string(n));
-        clear();
-        actions.clear();
-        int fd;
         bool failed;
-        {
+        Outcome o = run([&] {
             FailAllocation f(n);
-            fd = t->open(fw_client_path(), O_WRONLY | O_CREAT, 0600);
+            long fd = open_(client, O_WRONLY | O_CREAT, t);
             failed = f.allocations() > n;
-        }
+            return fd;
+        });
         if (!failed) {
-            ASSERT_GE(fd, 0);
-            EXPECT_EQ(t->close(fd), 0);
+            EXPECT_EQ(t->close(static_cast<int>(o.result)), 0);
             break;
         }
-        EXPECT_EQ(fd, -1);
-        EXPECT_EQ(errno, ENOMEM);
-        EXPECT_TRUE(host_calls("open").empty());
-        EXPECT_TRUE(actions.empty()) << "refused before the action is asked";
-        EXPECT_EQ(audits(), open_refused(ENOMEM, fw_client_path()));
-        EXPECT_EQ(tqsftp_state.files, nullptr);
+        EXPECT_EQ(o, refused(client, ENOMEM)) << "allocation " << n;
     }
 }
 
@@ -123,211 +89,156 @@ struct LimitCase {
     int err;  // 0: the open goes ahead
 };
 
-const LimitCase limit_cases[] = {
-    {"names that do not count",
-     {"A.XML", "my profile.xml", "a.xml.bak", name33, "b.xmL", ".xml"},
-     "new.xml", W, 0},
-    {"a 32-character profile name counts", {name32}, "new.xml", W, EPERM},
-    {"a folder with a profile name counts", {"d.xml/"}, "new.xml", W, EPERM},
-    {"the 20th profile is refused", {"p19.xml"}, "new.xml", W, EPERM},
-    {"overwriting at 20 is refused", {"p19.xml"}, "p00.xml", W, EPERM},
-    {"a sub-folder counts the profile folder", {"p19.xml", "sub/"},
-     "sub/new.xml", W, EPERM},
-    {"read-write is not limited", {"p19.xml"}, "new.xml",
-     O_RDWR | O_CREAT | O_TRUNC, 0},
-    {"without truncation is not limited", {"p19.xml"}, "new.xml",
-     O_WRONLY | O_CREAT, 0},
-    {"exclusive creation is tested first", {"p19.xml"}, "p00.xml",
-     W | O_EXCL, EEXIST},
-};
-
-struct Medium {
-    const char *client;  // the profile folder
-    const char *real;
-};
-
 void PrintTo(const LimitCase &c, std::ostream *os) { *os << c.what; }
-void PrintTo(const Medium &m, std::ostream *os) { *os << m.client; }
 
-class ProfileLimit
-    : public GuardedTest,
-      public ::testing::WithParamInterface<std::tuple<Medium, LimitCase>> {};
+const LimitCase limit_cases[] = {
+    {"names_that_do_not_count", {"A.XML", "my profile.xml", "a.xml.bak", name33, "b.xmL", ".xml"},
+     "new.xml", W, 0},
+    {"a_32_character_name_counts", {name32}, "new.xml", W, EPERM},
+    {"a_folder_counts", {"d.xml/"}, "new.xml", W, EPERM},
+    {"the_20th_is_refused", {"p19.xml"}, "new.xml", W, EPERM},
+    {"overwriting_at_20_is_refused", {"p19.xml"}, "p00.xml", W, EPERM},
+    {"a_sub_folder_counts_the_profile_folder", {"p19.xml", "sub/"}, "sub/new.xml", W, EPERM},
+    {"read_write_is_not_limited", {"p19.xml"}, "new.xml", O_RDWR | O_CREAT | O_TRUNC, 0},
+    {"without_truncation_is_not_limited", {"p19.xml"}, "new.xml", O_WRONLY | O_CREAT, 0},
+    {"exclusive_creation_comes_first", {"p19.xml"}, "p00.xml", W | O_EXCL, EEXIST},
+};
+
+class ProfileLimit : public GuardedTest,
+                     public ::testing::WithParamInterface<std::tuple<const char *, LimitCase>> {};
 
 TEST_P(ProfileLimit, Applies)
 {
-    auto [medium, c] = GetParam();
-    std::string folder = medium.real;
+    auto [medium, c] = GetParam();  // the client's profile folder
+    std::string folder = medium == std::string("/usb/cfg") ? "/usb0/cfg" : "/sd/cfg";
     mkdir(folder.c_str(), 0755);
-    for (int i = 0; i < 19; i++) {
-        char name[16];
-        snprintf(name, sizeof name, "p%02d.xml", i);
-        write_file(folder + "/" + name, "old");
-    }
-    for (const std::string &x : c.extra) {
-        if (x.back() == '/')
-            mkdir((folder + "/" + x).c_str(), 0755);
-        else
-            write_file(folder + "/" + x, "old");
-    }
-    std::string client = std::string(medium.client) + "/" + c.open;
-    std::string real = folder + "/" + c.open;
+    for (int i = 0; i < 19; i++)
+        write_file(folder + "/p" + (i < 10 ? "0" : "") + std::to_string(i) + ".xml", "old");
+    for (const std::string &x : c.extra)
+        x.back() == '/' ? (void)mkdir((folder + "/" + x).c_str(), 0755)
+                        : write_file(folder + "/" + x, "old");
+    std::string client = std::string(medium) + "/" + c.open, real = folder + "/" + c.open;
     bool existed = exists(real);
-    if (c.err != 0) {
-        expect_refused(client, c.flags, c.err);
-        EXPECT_EQ(exists(real), existed);
-        EXPECT_EQ(read_file(real), existed ? "old" : "");
-        return;
+    Outcome o = run([&] { return open_(client, c.flags); });
+    EXPECT_EQ(read_file(real), c.err && existed ? "old" : "");
+    EXPECT_EQ(exists(real), existed || !c.err);
+    if (c.err == 0) {
+        EXPECT_EQ(o.host, Args{"open " + real});
+        EXPECT_EQ(table(client)->close(static_cast<int>(o.result)), 0);
+    } else {
+        EXPECT_EQ(o, refused(client, c.err, c.err == EEXIST ? Args{"stat " + real} : Args{}));
     }
-    int fd = table(client)->open(client.c_str(), c.flags, 0644);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    EXPECT_EQ(host_calls("open").at(0).args, std::vector<std::string>{real});
-    EXPECT_EQ(table(client)->close(fd), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Media, ProfileLimit,
-    ::testing::Combine(::testing::Values(Medium{"/usb/cfg", "/usb0/cfg"},
-                                         Medium{"/sd/cfg", "/sd/cfg"}),
-                       ::testing::ValuesIn(limit_cases)),
-    [](const auto &info) {
-        std::string n = std::string(std::get<0>(info.param).real) + " " +
-                        std::get<1>(info.param).what;
-        for (char &ch : n)
-            if (!isalnum(static_cast<unsigned char>(ch)))
-                ch = '_';
-        return n;
-    });
+INSTANTIATE_TEST_SUITE_P(Media, ProfileLimit,
+                         ::testing::Combine(::testing::Values("/usb/cfg", "/sd/cfg"),
+                                            ::testing::ValuesIn(limit_cases)),
+                         [](const auto &info) {
+                             std::string m = std::get<0>(info.param);
+                             return m.substr(1, m.find('/', 1) - 1) + "_" +
+                                    std::get<1>(info.param).what;
+                         });
 
 TEST_F(Open, ProfileLimitNeedsTheProfileFolderAndOnlyThere)
 {
-    // No profile folder to count: refused, though the host could create it.
-    expect_refused("/usb/cfg/new.xml", W, EPERM);
-    expect_refused("/usb/cfgold.xml", W, EPERM);  // the same entry
+    // No profile folder to count: refused, though the host could create it;
+    // "/usb/cfgold.xml" belongs to the same entry.
+    for (const char *p : {"/usb/cfg/new.xml", "/usb/cfgold.xml"})
+        EXPECT_EQ(run([&] { return open_(p, W); }), refused(p, EPERM));
 
     // The medium's own top folder is not limited.
     for (int i = 0; i < 25; i++)
         write_file("/usb0/p" + std::to_string(i) + ".xml", "");
-    clear();
     int fd = table("/usb/new.xml")->open("/usb/new.xml", W, 0644);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(tqsftp_funcs_full.close(fd), 0);
 }
 
-// Reads and writes of read-only areas: only a plain read-only open passes.
+// Read-only areas: only a plain read-only open passes, and behaves as the
+// guarded open.
 TEST_F(Open, ReadOnlyTableRefusesEveryOpenThatCouldChangeAFile)
 {
     write_file("/flash/cfg/profile.cur", "office\n");
-    const char *paths[] = {"/nv/cfg/profile.cur", "/nv/cfg/status",
-                           "/upload/firmware/help", "/usb"};
-    const int flags[] = {O_WRONLY, O_RDWR, W, O_RDONLY | O_CREAT,
-                         O_RDONLY | O_TRUNC, O_RDONLY | O_CREAT | O_EXCL};
-    std::string help = read_file("/tmp/sftp/upload/firmware/help");
-    for (const char *p : paths) {
-        for (int f : flags) {
-            SCOPED_TRACE(std::string(p) + " flags " + std::to_string(f));
-            expect_refused(p, f, EPERM);
-            EXPECT_TRUE(host.calls.empty());
-        }
-    }
+    for (const char *p : {"/nv/cfg/profile.cur", "/nv/cfg/status"})
+        for (int f : {O_WRONLY, O_RDWR, W, O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC,
+                      O_RDONLY | O_CREAT | O_EXCL})
+            EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << " flags " << f;
     EXPECT_EQ(read_file("/flash/cfg/profile.cur"), "office\n");
     EXPECT_FALSE(exists("/tmp/sftp/nv/cfg/status"));
-    EXPECT_EQ(read_file("/tmp/sftp/upload/firmware/help"), help);
 
-    clear();
     tqsftp_funcs *t = table("/nv/cfg/profile.cur");
-    int fd = t->open("/nv/cfg/profile.cur", O_RDONLY, 0);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(host_calls("open").at(0).args,
-              std::vector<std::string>{"/flash/cfg/profile.cur"});
+    Outcome o = run([&] { return open_("/nv/cfg/profile.cur", O_RDONLY); });
+    EXPECT_EQ(o.host, Args{"open /flash/cfg/profile.cur"});
     char buf[16] = {};
-    EXPECT_EQ(t->read(fd, buf, sizeof buf, 0), 7);
-    EXPECT_EQ(t->close(fd), 0);
-    EXPECT_EQ(audits(), Audits{line(0, cmd_copy, "/nv/cfg/profile.cur", remote)});
+    EXPECT_EQ(t->read(static_cast<int>(o.result), buf, sizeof buf, 0), 7);
+    EXPECT_EQ(run([&] { return t->close(static_cast<int>(o.result)); }).audits,
+              Audits{line(0, cmd_copy, "/nv/cfg/profile.cur", remote)});
 }
 
 using Upload = GuardedTest;
 
-const char *const fw_client = "/upload/firmware/site_1.xml";
-const char *const fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
-
 TEST_F(Upload, ActionSeesTheWholeTransferAndTheCloseRefreshesProfiles)
 {
     tqsftp_funcs *t = table(fw_client);
-    int fd = t->open(fw_client, W, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(action_cmds(), (std::vector<int>{TQSFTP_ACT_START, TQSFTP_ACT_OPENED}));
-    for (const ActionCall &a : actions) {
-        EXPECT_EQ(a.kind, "firmware");
-        EXPECT_EQ(a.a, fw_real);
-        EXPECT_EQ(a.b, "(null)");
-    }
-    EXPECT_EQ(host_calls("open").at(0).flags, W);
-    EXPECT_TRUE(audits().empty());
+    Outcome o = run([&] { return open_(fw_client, W); });
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
+                          {"0 " + fw_real + " (null)", "1 " + fw_real + " (null)"}, {}}));
+    EXPECT_EQ(host.calls[0].flags, W);
+    int fd = static_cast<int>(o.result);
     EXPECT_EQ(t->write(fd, "image", 5, 0), 5);
 
-    actions.clear();
-    EXPECT_EQ(t->close(fd), 0);
-    ASSERT_EQ(action_cmds(), std::vector<int>{TQSFTP_ACT_CLOSED});
-    EXPECT_EQ(actions[0].a, fw_real);
-    ASSERT_EQ(service_calls("firmwareDelayed").size(), 1u);
-    EXPECT_EQ(service_calls("firmwareDelayed")[0].args[0], fw_real);
+    EXPECT_EQ(run([&] { return t->close(fd); }),
+              (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 " + fw_real + " (null)"},
+                       {line(0, cmd_copy, remote, fw_client)}}));
+    EXPECT_EQ(service_calls("firmwareDelayed").at(0).args.at(0), fw_real);
+    EXPECT_EQ(service_calls("invalidate").at(0).args, (Args{"0", "0", "0"}));
     EXPECT_EQ(services.invalidations, 1);
-    EXPECT_EQ(audits(), Audits{line(0, cmd_copy, remote, fw_client)});
     EXPECT_EQ(read_file(fw_real), "image");
 }
 
-TEST_F(Upload, BusyUpdateServiceRefusesWithoutTheHostsOpen)
+// A busy update service refuses a write open before the host's open; a
+// read-only open of the same area calls no action, at open or at close.
+TEST_F(Upload, BusyUpdateServiceRefusesWritesOnly)
 {
     services.busy = 1;
-    expect_refused(fw_client, W, EPERM);
-    ASSERT_EQ(actions.size(), 1u);
-    EXPECT_EQ(actions[0].cmd, TQSFTP_ACT_START);
-    EXPECT_NE(actions[0].answer, 0);
+    EXPECT_EQ(run([&] { return open_(fw_client, W); }),
+              refused(fw_client, EPERM, {}, {"0 " + fw_real + " (null)"}));
     EXPECT_FALSE(exists(fw_real));
-}
-
-TEST_F(Upload, ReadOnlyOpenOfAnUploadAreaCallsNoAction)
-{
-    services.busy = 1;
     write_file(fw_real, "image");
-    tqsftp_funcs *t = table(fw_client);
-    int fd = t->open(fw_client, O_RDONLY, 0);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(t->close(fd), 0);
-    EXPECT_TRUE(actions.empty());
+    Outcome o = run([&] { return open_(fw_client, O_RDONLY); });
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_TRUE(service_calls("busy").empty());
+    std::string fd = std::to_string(o.result);
+    EXPECT_EQ(run([&] { return table(fw_client)->close(static_cast<int>(o.result)); }),
+              (Outcome{0, 0, {"close " + fd}, {}, {line(0, cmd_copy, fw_client, remote)}}));
     EXPECT_EQ(services.invalidations, 0);
-    EXPECT_EQ(audits(), Audits{line(0, cmd_copy, fw_client, remote)});
 }
 
 TEST_F(Upload, FailingHostOpenGivesActionTwoAndTheHostsResult)
 {
     host.fail["open"] = ENOSPC;
-    errno = 0;
-    EXPECT_EQ(table(fw_client)->open(fw_client, W, 0600), -1);
-    EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(host_calls("open").size(), 1u);
-    EXPECT_EQ(audits(), open_refused(ENOSPC, fw_client));
-    EXPECT_EQ(action_cmds(), (std::vector<int>{TQSFTP_ACT_START, TQSFTP_ACT_OPEN_FAILED}));
-    EXPECT_EQ(actions.back().a, fw_real);
+    EXPECT_EQ(run([&] { return open_(fw_client, W); }),
+              refused(fw_client, ENOSPC, {"open " + fw_real},
+                      {"0 " + fw_real + " (null)", "2 " + fw_real + " (null)"}));
 }
 
+// With an action and without: a failed close keeps the host's error in the
+// "Copy" line and refreshes no profile.
 TEST_F(Upload, FailingHostCloseGivesActionFourAndACopyLineWithTheError)
 {
-    tqsftp_funcs *t = table(fw_client);
-    int fd = t->open(fw_client, W, 0600);
-    ASSERT_GE(fd, 0);
-    actions.clear();
-    clear();
-    host.fail["close"] = EIO;
-    errno = 0;
-    EXPECT_EQ(t->close(fd), -1);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(action_cmds(), std::vector<int>{TQSFTP_ACT_CLOSE_FAILED});
+    for (const char *client : {fw_client, "/usb/site.xml"}) {
+        tqsftp_funcs *t = table(client);
+        int fd = t->open(client, W, 0600);
+        host.fail["close"] = ENOSPC;
+        EXPECT_EQ(run([&] { return t->close(fd); }),
+                  (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
+                           client == fw_client ? Args{"4 " + fw_real + " (null)"} : Args{},
+                           {line(ENOSPC, cmd_copy, remote, client)}}));
+        host.fail.clear();
+        EXPECT_EQ(services.invalidations, 0);
+    }
     EXPECT_FALSE(exists(fw_real)) << "action 4 drops the upload";
     EXPECT_TRUE(service_calls("firmwareDelayed").empty());
-    EXPECT_EQ(services.invalidations, 0);
-    EXPECT_EQ(audits(), Audits{line(EIO, cmd_copy, remote, fw_client)});
 }
 
 using Close = GuardedTest;
@@ -335,68 +246,35 @@ using Close = GuardedTest;
 TEST_F(Close, DescriptorWithoutRecordIsOnlyClosedByTheHost)
 {
     int fd = ::open("/usb0", O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(tqsftp_funcs_deny.close(fd), 0);
-    EXPECT_EQ(host_calls("close").size(), 1u);
-    errno = 0;
-    EXPECT_EQ(tqsftp_funcs_deny.close(fd), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_TRUE(audits().empty());
-    EXPECT_TRUE(actions.empty());
+    std::string c = "close " + std::to_string(fd);
+    EXPECT_EQ(run([&] { return tqsftp_funcs_deny.close(fd); }), (Outcome{0, 0, {c}, {}, {}}));
+    EXPECT_EQ(run([&] { return tqsftp_funcs_deny.close(fd); }), (Outcome{-1, EBADF, {c}, {}, {}}));
 }
 
 // The refresh after a close depends only on the kind of the open (a
 // write-only one) and the base name of the real path, not on the area.
-struct RefreshCase {
-    std::string client, real;
-    int flags;
-    int refreshes;
-};
-
 TEST_F(Close, RefreshesProfilesByKindAndBaseName)
 {
     mkdir("/usb0/cfg", 0755);
-    const RefreshCase cases[] = {
-        {"/usb/site_1.xml", "/usb0/site_1.xml", O_WRONLY, 1},
-        {"/usb/cfg/site-2.xml", "/usb0/cfg/site-2.xml", W, 1},
-        {"/usb/" + name32, "/usb0/" + name32, O_WRONLY, 1},
-        {"/upload/ssh-key/k.xml", "/tmp/sftp/upload/ssh-key/k.xml", O_WRONLY, 1},
-        {"/usb/" + name33, "/usb0/" + name33, O_WRONLY, 0},
-        {"/usb/site.txt", "/usb0/site.txt", O_WRONLY, 0},
-        {"/usb/SITE.XML", "/usb0/SITE.XML", O_WRONLY, 0},
-        {"/usb/my site.xml", "/usb0/my site.xml", O_WRONLY, 0},
-        {"/usb/site_1.xml", "/usb0/site_1.xml", O_RDWR, 0},
-        {"/usb/site_1.xml", "/usb0/site_1.xml", O_RDONLY, 0},
+    const struct {
+        std::string client;
+        int flags;
+        int refreshes;
+    } cases[] = {
+        {"/usb/site_1.xml", O_WRONLY, 1}, {"/usb/cfg/site-2.xml", W, 1},
+        {"/usb/" + name32, O_WRONLY, 1},  {"/upload/ssh-key/k.xml", O_WRONLY, 1},
+        {"/usb/" + name33, O_WRONLY, 0},  {"/usb/site.txt", O_WRONLY, 0},
+        {"/usb/SITE.XML", O_WRONLY, 0},   {"/usb/my site.xml", O_WRONLY, 0},
+        {"/usb/site_1.xml", O_RDWR, 0},   {"/usb/site_1.xml", O_RDONLY, 0},
     };
-    for (const RefreshCase &c : cases) {
-        SCOPED_TRACE(c.client + " flags " + std::to_string(c.flags));
-        write_file(c.real, "data");
-        tqsftp_funcs *t = table(c.client);
-        int fd = t->open(c.client.c_str(), c.flags, 0644);
-        ASSERT_GE(fd, 0);
-        clear();
-        EXPECT_EQ(t->close(fd), 0);
-        EXPECT_EQ(services.invalidations, c.refreshes);
-        for (const Call &inv : service_calls("invalidate"))
-            EXPECT_EQ(inv.args, (std::vector<std::string>{"0", "0", "0"}));
+    for (const auto &c : cases) {
+        int fd = table(c.client)->open(c.client.c_str(), c.flags | O_CREAT, 0644);
         const char *p = c.client.c_str();
-        Audit copy = (c.flags & O_ACCMODE) == O_RDONLY
-                         ? line(0, cmd_copy, p, remote)
-                         : line(0, cmd_copy, remote, p);
-        EXPECT_EQ(audits(), Audits{copy});
+        EXPECT_EQ(run([&] { return table(c.client)->close(fd); }).audits,
+                  Audits{c.flags == O_RDONLY ? line(0, cmd_copy, p, remote)
+                                             : line(0, cmd_copy, remote, p)});
+        EXPECT_EQ(services.invalidations, c.refreshes) << p << " flags " << c.flags;
     }
-}
-
-TEST_F(Close, FailedCloseOfAProfileInAnAreaWithoutActionDoesNotRefresh)
-{
-    tqsftp_funcs *t = table("/usb/site.xml");
-    int fd = t->open("/usb/site.xml", W, 0644);
-    ASSERT_GE(fd, 0);
-    host.fail["close"] = EIO;
-    EXPECT_EQ(t->close(fd), -1);
-    EXPECT_EQ(services.invalidations, 0);
-    EXPECT_TRUE(actions.empty());
-    EXPECT_EQ(audits(), Audits{line(EIO, cmd_copy, remote, "/usb/site.xml")});
 }
 
 }  // namespace
