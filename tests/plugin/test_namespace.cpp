@@ -148,39 +148,30 @@ TEST(Match, ExactAndPrefix)
 
 TEST(Resolve, RowRealPathAndTable)
 {
-    tqsftp_funcs *const RO = &tqsftp_funcs_readonly, *const deny = &tqsftp_funcs_deny,
-                       *const nodir = &tqsftp_funcs_full_nodir;
+    tqsftp_funcs *const RO = &tqsftp_funcs_readonly, *const deny = &tqsftp_funcs_deny;
+    tqsftp_funcs *const dir = &tqsftp_funcs_nvmcfg_dir, *const file = &tqsftp_funcs_nvmcfg_file;
+    tqsftp_funcs *const full = &tqsftp_funcs_full, *const env = &tqsftp_funcs_envmcfg;
+    tqsftp_funcs *const nodir = &tqsftp_funcs_full_nodir;
     const struct {
         const char *client;
         int row;
         const char *real;  // absent for the terminating row
         tqsftp_funcs *table;
     } cases[] = {
-        {"/", 0, "/tmp/sftp", RO},
-        {"", 0, "/tmp/sftp", RO},
-        {"/..", 0, "/tmp/sftp", RO},
-        {"/.", 0, "/tmp/sftp", RO},
-        {"/nv/cfg/../..", 0, "/tmp/sftp", RO},
-        {"nv", 3, "/tmp/sftp/nv", RO},
-        {"/NV/", 3, "/tmp/sftp/nv", RO},
-        {"/NV/CFG", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
-        {"/nv/cfg/", 4, "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
+        {"/", 0, "/tmp/sftp", RO},                {"", 0, "/tmp/sftp", RO},
+        {"/..", 0, "/tmp/sftp", RO},              {"/.", 0, "/tmp/sftp", RO},
+        {"/nv/cfg/../..", 0, "/tmp/sftp", RO},    {"nv", 3, "/tmp/sftp/nv", RO},
+        {"/NV/", 3, "/tmp/sftp/nv", RO},          {"/NV/CFG", 4, "/flash/cfg", dir},
+        {"/nv/cfg/", 4, "/flash/cfg", dir},       {"/nv/other", 39, nullptr, deny},
         {"/nv/cfg/Profile.CUR", 5, "/flash/cfg/profile.cur", RO},
-        {"/nv/cfg/a.xml", 10, "/flash/cfg/a.xml", &tqsftp_funcs_nvmcfg_file},
-        {"/nv/cfg/help/x", 10, "/flash/cfg/help/x", &tqsftp_funcs_nvmcfg_file},
-        {"/nv/other", 39, nullptr, deny},
-        {"/nv/cfgx", 39, nullptr, deny},
-        {"/usb", 12, "/usb0", RO},
-        {"/usb/", 12, "/usb0", RO},
-        {"/USB/x", 13, "/usb0/x", &tqsftp_funcs_full},
-        {"/usb/cfg", 11, "/usb0/cfg", &tqsftp_funcs_envmcfg},
-        {"/usb/CFG/a.xml", 11, "/usb0/cfg/a.xml", &tqsftp_funcs_envmcfg},
-        {"/usb/cfgold/a", 11, "/usb0/cfgold/a", &tqsftp_funcs_envmcfg},
-        {"/usbx", 39, nullptr, deny},
-        {"/sd", 15, "/sd", RO},
-        {"/sd/x", 16, "/sd/x", &tqsftp_funcs_full},
-        {"/SD/Cfg/P.xml", 14, "/sd/cfg/P.xml", &tqsftp_funcs_envmcfg},
-        {"/upload", 38, "/tmp/sftp/upload", RO},
+        {"/nv/cfg/a.xml", 10, "/flash/cfg/a.xml", file},
+        {"/nv/cfg/help/x", 10, "/flash/cfg/help/x", file},
+        {"/nv/cfgx", 39, nullptr, deny},          {"/usb", 12, "/usb0", RO},
+        {"/usb/", 12, "/usb0", RO},               {"/USB/x", 13, "/usb0/x", full},
+        {"/usb/cfg", 11, "/usb0/cfg", env},       {"/usb/CFG/a.xml", 11, "/usb0/cfg/a.xml", env},
+        {"/usb/cfgold/a", 11, "/usb0/cfgold/a", env}, {"/usbx", 39, nullptr, deny},
+        {"/sd", 15, "/sd", RO},                   {"/sd/x", 16, "/sd/x", full},
+        {"/SD/Cfg/P.xml", 14, "/sd/cfg/P.xml", env}, {"/upload", 38, "/tmp/sftp/upload", RO},
         {"/upload/firmware", 38, "/tmp/sftp/upload/firmware", RO},
         {"/upload/firmware/", 38, "/tmp/sftp/upload/firmware", RO},
         {"/upload/firmware/fw.bin", 21, "/tmp/sftp/upload/firmware/fw.bin", nodir},
@@ -189,8 +180,7 @@ TEST(Resolve, RowRealPathAndTable)
         {"/uploads", 38, "/tmp/sftp/uploads", RO},
         {"/upload/other/x", 38, "/tmp/sftp/upload/other/x", RO},
         {"/upload/firmware/../../etc/passwd", 39, nullptr, deny},
-        {"/tmp/sftp", 39, nullptr, deny},
-        {"/etc/passwd", 39, nullptr, deny},
+        {"/tmp/sftp", 39, nullptr, deny},         {"/etc/passwd", 39, nullptr, deny},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.client);

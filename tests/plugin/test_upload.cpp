@@ -235,14 +235,6 @@ TEST(UploadInitFailure, StopsAtTheFirstHelpFileThatCannotBeWritten)
     EXPECT_TRUE(exists("/tmp/sftp/upload/vpn-cert")) << "all folders come first";
 }
 
-TEST(UploadInitFailure, TheProfileHelpNeedsItsFolder)
-{
-    ASSERT_EQ(::mkdir("/tmp/sftp", 0770), 0);
-    EXPECT_EQ(tqsftp_upload_init(), -1);
-    EXPECT_TRUE(exists("/tmp/sftp/upload/vpn-cert/help"));
-    EXPECT_FALSE(exists("/tmp/sftp/nv/cfg"));
-}
-
 TEST(WriteTextFile, ReplacesTheFileByExactlyTheText)
 {
     umask(0);
