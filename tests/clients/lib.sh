@@ -6,6 +6,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 src=$(cd "$here/../.." && pwd)
+. "$src/tests/sanitizer-reports.sh"
 server=${1:?usage: TEST SERVER PLUGIN}
 plugin=${2:?usage: TEST SERVER PLUGIN}
 if [ "$server" = "-" ]; then
@@ -33,14 +34,9 @@ stop_sshd() {
 # A sanitizer report from any session (sanitizer builds) fails the test; the
 # server's log is shown when it failed.
 finish() {
-    local rc=$? report
+    local rc=$?
     stop_sshd
-    for report in "$work"/sanitizer.*; do
-        [ -e "$report" ] || continue
-        echo "FAIL: sanitizer report from a session ($report):" >&2
-        cat "$report" >&2
-        rc=1
-    done
+    sanitizer_reports "$work" || rc=1
     if [ "$rc" -ne 0 ] && [ "$rc" -ne 77 ] && [ -s "$sshd_log" ]; then
         echo "--- sshd log:" >&2
         cat "$sshd_log" >&2

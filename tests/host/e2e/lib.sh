@@ -2,6 +2,7 @@
 # own device root as: SCENARIO SERVER PLUGIN, and drives tqsftp-server with
 # Debian's OpenSSH client: sftp -b BATCH -D "SERVER -P PLUGIN".
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../../sanitizer-reports.sh"
 
 server=${1:?usage: SCENARIO SERVER PLUGIN}
 plugin=${2:?usage: SCENARIO SERVER PLUGIN}
@@ -18,13 +19,8 @@ fail() {
 }
 
 finish() {
-    local rc=$? report
-    for report in "$work"/sanitizer.*; do
-        [ -e "$report" ] || continue
-        echo "FAIL: sanitizer report ($report):" >&2
-        cat "$report" >&2
-        rc=1
-    done
+    local rc=$?
+    sanitizer_reports "$work" || rc=1
     if [ "$rc" -ne 0 ] && [ -s /var/log/messages ]; then
         echo "--- /var/log/messages:" >&2
         cat /var/log/messages >&2
