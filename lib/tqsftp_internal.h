@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <regex.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -121,21 +120,9 @@ private:
     char *p_ = nullptr;
 };
 
-// The profile-name pattern, compiled afresh for every check.
-class ProfilePattern {
-public:
-    ProfilePattern();
-    ~ProfilePattern();
-    ProfilePattern(const ProfilePattern &) = delete;
-    ProfilePattern &operator=(const ProfilePattern &) = delete;
-    bool ok() const { return ok_; }
-    // True for a name of at most 32 characters that matches.
-    bool matches(const char *name) const;
-
-private:
-    regex_t re_;
-    bool ok_;
-};
+// True for a profile name: one or more letters, digits, '-' or '_', then
+// ".xml", at most 32 characters in all (case-sensitive).
+bool is_profile_name(const char *name);
 
 }  // namespace tqsftp
 

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <regex.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -107,22 +106,6 @@ int host_link(const char *old_path, const char *new_path)
 {
     auto op = tqsftp_default_cb.link;
     return op != nullptr ? op(old_path, new_path) : absent();
-}
-
-ProfilePattern::ProfilePattern()
-    : ok_(regcomp(&re_, "^[-a-zA-Z0-9_]+\\.xml$", REG_EXTENDED) == 0)
-{
-}
-
-ProfilePattern::~ProfilePattern()
-{
-    if (ok_)
-        regfree(&re_);
-}
-
-bool ProfilePattern::matches(const char *name) const
-{
-    return ok_ && strlen(name) <= 32 && regexec(&re_, name, 0, nullptr, 0) == 0;
 }
 
 }  // namespace tqsftp
@@ -230,16 +213,13 @@ bool below_profile_limit(const char *folder)
     DIR *d = opendir(folder);
     if (d == nullptr)
         return false;
-    ProfilePattern pattern;
     int count = 0;
-    if (pattern.ok()) {
-        while (struct dirent64 *e = readdir64(d)) {
-            if (pattern.matches(e->d_name))
-                count++;
-        }
+    while (struct dirent64 *e = readdir64(d)) {
+        if (is_profile_name(e->d_name))
+            count++;
     }
     closedir(d);
-    return pattern.ok() && count < profile_limit;
+    return count < profile_limit;
 }
 
 // Logs a one-path change and hands back the host's result.
@@ -374,7 +354,7 @@ int tqsftp_close(int fd)
     if (r == 0 && (f->kind & 1) != 0) {
         const char *slash = strrchr(f->real_path, '/');
         const char *base = slash != nullptr ? slash + 1 : f->real_path;
-        if (ProfilePattern().matches(base))
+        if (is_profile_name(base))
             tqsftp_invalidate_profiles();
     }
 
