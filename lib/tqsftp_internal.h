@@ -23,7 +23,8 @@ struct tqsftp_file {
     char *real_path;              // owned copy
     char *client_path;            // owned copy
     uint32_t kind;                // 0 read, else written; bit 0: may refresh profiles
-    int32_t saved_errno;          // errno of a failed host close
+    int32_t saved_errno;          // why the transfer failed: a refused
+                                  // write, or the failed host close
 };
 
 // The plug-in's private state, one per process, zero at load.
@@ -43,6 +44,9 @@ tqsftp_file *tqsftp_file_add(int fd, const tqsftp_access *access,
                              uint32_t kind);
 int tqsftp_file_remove(tqsftp_file *record);
 tqsftp_file *tqsftp_file_find(int fd);
+// The record of a file of the action's kind that is open for writing, if any:
+// each kind takes one upload at a time.
+tqsftp_file *tqsftp_file_find_upload(tqsftp_action_fn action);
 
 // Guarded operations.
 int tqsftp_open(const char *client_path, int flags, int mode);
@@ -56,6 +60,9 @@ int tqsftp_rmdir(const char *client_path);
 int tqsftp_unlink(const char *client_path);
 int tqsftp_rename(const char *old_path, const char *new_path);
 int tqsftp_link(const char *old_path, const char *new_path);
+// Slot 4 of the upload tables: the host's write, refused with EFBIG past the
+// kind's size ceiling.
+ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off);
 
 int tqsftp_deny_open(const char *client_path, int flags, int mode);
 int tqsftp_deny_stat(const char *client_path, struct stat64 *buf);

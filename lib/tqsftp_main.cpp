@@ -68,6 +68,12 @@ void *host_opendir(const char *path)
     return op(path);
 }
 
+static ssize_t host_write(int fd, const void *buf, size_t len, int64_t off)
+{
+    auto op = tqsftp_default_cb.write;
+    return op != nullptr ? op(fd, buf, len, off) : absent();
+}
+
 struct dirent64 *host_readdir(void *dir)
 {
     auto op = tqsftp_default_cb.readdir;
@@ -138,11 +144,15 @@ void set_up(const tqsftp_funcs *host)
 
     tqsftp_funcs &nodir = tqsftp_funcs_full_nodir;
     nodir = full;
+    nodir.write = tqsftp_upload_write;
     nodir.mkdir = tqsftp_deny_mkdir;
     nodir.rmdir = tqsftp_deny_rmdir;
 
+    // Named by no area: the base of the read-only tables, with the host's
+    // write as the writable tables outside the upload folders have it.
     tqsftp_funcs &limit = tqsftp_funcs_rw_limit;
     limit = nodir;
+    limit.write = tqsftp_default_cb.write;
     limit.unlink = tqsftp_deny_unlink;
     limit.rename = tqsftp_deny_rename;
     limit.link = tqsftp_deny_link;
@@ -198,6 +208,36 @@ int open_failed(int e, const char *client_path)
     return -1;
 }
 
+// The largest file each upload kind takes, sparse files counted by size: a
+// firmware image, a profile, and keys and certificates.
+constexpr uint64_t MiB = 1024 * 1024;
+
+uint64_t upload_ceiling(tqsftp_action_fn action)
+{
+    if (action == nullptr)
+        return UINT64_MAX;
+    if (action == tqsftp_firmware_action)
+        return 64 * MiB;
+    if (action == tqsftp_config_action)
+        return 16 * MiB;
+    return 1 * MiB;
+}
+
+// The checks an open in an upload area passes before anything is asked or
+// created there: 0, or the error number that refuses it.
+int upload_admission(const tqsftp_access *e, const char *real_path, int flags)
+{
+    if ((flags & O_ACCMODE) == O_RDONLY)
+        // Reading creates nothing that would not be handed over.
+        return (flags & (O_CREAT | O_TRUNC)) != 0 ? EPERM : 0;
+    // The upload is known by its whole real path; a cut one names another.
+    if (strlen(real_path) >= TQSFTP_NAME_SIZE)
+        return ENAMETOOLONG;
+    if (tqsftp_file_find_upload(e->action) != nullptr)
+        return EBUSY;
+    return 0;
+}
+
 // The profile folders of removable media hold at most this many profiles.
 constexpr int profile_limit = 20;
 
@@ -230,6 +270,20 @@ int logged(int r, const char *label, const char *client_path)
     return r;
 }
 
+// Why a rename or link within one area is refused before the host is asked,
+// or 0.  In an upload area a second name for an upload would outlive its
+// hand-over, and a renamed upload must keep a name that fits its block.
+int move_refusal(const tqsftp_access *area, bool is_link, const char *new_real)
+{
+    if (area->action == nullptr)
+        return 0;
+    if (is_link)
+        return EPERM;
+    if (new_real != nullptr && strlen(new_real) >= TQSFTP_NAME_SIZE)
+        return ENAMETOOLONG;
+    return 0;
+}
+
 // Rename and link: both paths in one area, the area's action told of a move
 // that the host made.
 int move(int (*host_op)(const char *, const char *), const char *label,
@@ -243,6 +297,9 @@ int move(int (*host_op)(const char *, const char *), const char *label,
         errno = EPERM;
         r = -1;
         e = EPERM;
+    } else if ((e = move_refusal(from, host_op == host_link, new_real.get())) != 0) {
+        errno = e;
+        r = -1;
     } else {
         r = host_op(old_real.get(), new_real.get());
         e = r < 0 ? errno : 0;
@@ -300,6 +357,11 @@ int tqsftp_open(const char *client_path, int flags, int mode)
         !below_profile_limit(e->path))
         return open_failed(EPERM, client_path);
 
+    if (e->action != nullptr) {
+        if (int refused = upload_admission(e, real.get(), flags))
+            return open_failed(refused, client_path);
+    }
+
     int access_mode = flags & O_ACCMODE;
     tqsftp_file *f = tqsftp_file_add(-1, e, real.get(), client_path, access_mode);
     if (f == nullptr)
@@ -345,11 +407,17 @@ int tqsftp_close(int fd)
         return r;
     if (r < 0)
         f->saved_errno = err;
+    else if (f->saved_errno != 0)
+        r = -1;  // a write was refused: the file is not what the client sent
 
+    // An upload that the update service refuses is a failed transfer.
     const tqsftp_access *e = f->access;
-    if (f->kind != 0 && e != nullptr && e->action != nullptr)
-        e->action(r < 0 ? TQSFTP_ACT_CLOSE_FAILED : TQSFTP_ACT_CLOSED,
-                  f->real_path, nullptr);
+    if (f->kind != 0 && e != nullptr && e->action != nullptr) {
+        if (r < 0)
+            e->action(TQSFTP_ACT_CLOSE_FAILED, f->real_path, nullptr);
+        else if (e->action(TQSFTP_ACT_CLOSED, f->real_path, nullptr) < 0)
+            f->saved_errno = EPERM, r = -1;
+    }
 
     if (r == 0 && (f->kind & 1) != 0) {
         const char *slash = strrchr(f->real_path, '/');
@@ -362,6 +430,8 @@ int tqsftp_close(int fd)
         tqsftp_log(f->saved_errno, cmd_copy, f->client_path, remote);
     else
         tqsftp_log(f->saved_errno, cmd_copy, remote, f->client_path);
+    if (r < 0)
+        err = f->saved_errno;
     tqsftp_file_remove(f);
     errno = err;
     return r;
@@ -421,6 +491,23 @@ int tqsftp_deny_stat(const char *, struct stat64 *)
 {
     errno = EACCES;
     return -1;
+}
+
+ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off)
+{
+    // Refused at once, however sparse: the file would only fill the file
+    // system at its hand-over.  The whole upload then fails at close.
+    tqsftp_file *f = tqsftp_file_find(fd);
+    if (f != nullptr && f->kind != 0 && f->access != nullptr) {
+        uint64_t ceiling = upload_ceiling(f->access->action);
+        if (off < 0 || static_cast<uint64_t>(off) > ceiling ||
+            len > ceiling - static_cast<uint64_t>(off)) {
+            f->saved_errno = EFBIG;
+            errno = EFBIG;
+            return -1;
+        }
+    }
+    return host_write(fd, buf, len, off);
 }
 
 ssize_t tqsftp_deny_write(int, const void *, size_t, int64_t)

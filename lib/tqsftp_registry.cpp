@@ -59,4 +59,13 @@ tqsftp_file *tqsftp_file_find(int fd)
     return nullptr;
 }
 
+tqsftp_file *tqsftp_file_find_upload(tqsftp_action_fn action)
+{
+    for (tqsftp_file *f = tqsftp_state.files; f != nullptr; f = f->next) {
+        if (f->kind != 0 && f->access != nullptr && f->access->action == action)
+            return f;
+    }
+    return nullptr;
+}
+
 }  // extern "C"

@@ -12,6 +12,26 @@
 #include "tqdevice/tqupd.h"
 #include "tqsftp_internal.h"
 
+namespace {
+
+// Whether a name fits a block whole; an absent name fits.
+bool fits(const char *name)
+{
+    return name == nullptr || strlen(name) < TQSFTP_NAME_SIZE;
+}
+
+// Removes what the upload wrote and nothing else.  A block with a temporary
+// file names the store's own file beside it (a profile), which the upload
+// never wrote: only the temporary file goes.
+void discard(const tqsftp_ucb &ucb)
+{
+    const char *written = ucb.temp_name[0] != '\0' ? ucb.temp_name : ucb.file_name;
+    if (written[0] != '\0')
+        remove(written);
+}
+
+}  // namespace
+
 extern "C" {
 
 tqsftp_ucb tqsftp_firmware_ucb = {
@@ -92,6 +112,13 @@ int tqsftp_generic_action(int cmd, tqsftp_ucb *ucb, const char *a,
         memset(ucb->temp_name, 0, sizeof ucb->temp_name);
         return 0;
     case TQSFTP_ACT_OPENED:
+        // A cut name would name some other file: the block then names none.
+        if (!fits(a) || !fits(b)) {
+            memset(ucb->file_name, 0, sizeof ucb->file_name);
+            memset(ucb->temp_name, 0, sizeof ucb->temp_name);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
         if (a != nullptr)
             strlcpy(ucb->file_name, a, sizeof ucb->file_name);
         if (b != nullptr)
@@ -103,13 +130,17 @@ int tqsftp_generic_action(int cmd, tqsftp_ucb *ucb, const char *a,
     case TQSFTP_ACT_RENAME:
         if (a == nullptr || b == nullptr || strcmp(a, ucb->file_name) != 0)
             return -1;
+        if (!fits(b)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
         strlcpy(ucb->file_name, b, sizeof ucb->file_name);
         tqupd_changeFilename(ucb->file_name);
         return 0;
     default:
         // A failed close, or a command this protocol does not know: the
         // upload is not to be trusted, so it goes.
-        remove(ucb->file_name);
+        discard(*ucb);
         return 0;
     }
 }
@@ -122,8 +153,8 @@ using Delayed = int (*)(const char *name, uint8_t param);
 
 // The part every kind shares: after the generic handling, a closed upload is
 // handed to the update service; one it refuses is removed.
-int kind_action(tqsftp_ucb &ucb, Delayed install, bool has_temp, int cmd,
-                const char *a, const char *b)
+int kind_action(tqsftp_ucb &ucb, Delayed install, int cmd, const char *a,
+                const char *b)
 {
     int r = tqsftp_generic_action(cmd, &ucb, a, b);
     if (r != 0)
@@ -132,9 +163,7 @@ int kind_action(tqsftp_ucb &ucb, Delayed install, bool has_temp, int cmd,
         return 0;
     if (install(ucb.file_name, static_cast<uint8_t>(ucb.upd_param)) != 1)
         return 0;
-    remove(ucb.file_name);
-    if (has_temp)
-        remove(ucb.temp_name);
+    discard(ucb);
     return -1;
 }
 
@@ -144,37 +173,32 @@ extern "C" {
 
 int tqsftp_firmware_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_firmware_ucb, tqupd_firmwareDelayed, false, cmd,
-                       a, b);
+    return kind_action(tqsftp_firmware_ucb, tqupd_firmwareDelayed, cmd, a, b);
 }
 
 int tqsftp_sshKey_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, false, cmd, a,
-                       b);
+    return kind_action(tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, cmd, a, b);
 }
 
 int tqsftp_https_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_https_ucb, tqupd_httpsCertDelayed, false, cmd,
-                       a, b);
+    return kind_action(tqsftp_https_ucb, tqupd_httpsCertDelayed, cmd, a, b);
 }
 
 int tqsftp_ldap_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, false, cmd,
-                       a, b);
+    return kind_action(tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, cmd, a, b);
 }
 
 int tqsftp_vpn_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_vpn_ucb, tqupd_vpnCertDelayed, false, cmd, a, b);
+    return kind_action(tqsftp_vpn_ucb, tqupd_vpnCertDelayed, cmd, a, b);
 }
 
 int tqsftp_config_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_config_ucb, tqupd_configDelayed, true, cmd, a,
-                       b);
+    return kind_action(tqsftp_config_ucb, tqupd_configDelayed, cmd, a, b);
 }
 
 int tqsftp_writeTextFile(const char *path, const char *text, mode_t mode)

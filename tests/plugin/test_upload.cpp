@@ -119,22 +119,26 @@ TEST_P(Action, OpenedStoresTheNamesGiven)
     }
     EXPECT_TRUE(services.calls.empty());
 
-    // Names are cut to 79 characters; later removals use the cut name.
-    std::string a = "/ramdisk/" + std::string(91, 'a'), b = "/ramdisk/" + std::string(91, 'b');
-    std::string c = "/ramdisk/" + std::string(91, 'c');
-    EXPECT_EQ(k.action(TQSFTP_ACT_OPENED, a.c_str(), b.c_str()), 0);
-    EXPECT_EQ(names(ucb), a.substr(0, 79) + "|" + b.substr(0, 79));
-    EXPECT_EQ(k.action(TQSFTP_ACT_RENAME, a.substr(0, 79).c_str(), c.c_str()), 0);
-    EXPECT_EQ(std::string(ucb.file_name), c.substr(0, 79));
-    EXPECT_EQ(service_calls("changeFilename").at(0).args, Args{c.substr(0, 79)});
-    write_file(c.substr(0, 79), "x");
+    // A name is never cut: one of 80 characters leaves the block naming
+    // nothing, so nothing else is removed later; a rename to one is refused.
+    std::string cut = "/ramdisk/" + std::string(70, 'c'), a = cut + "a";
+    write_file(cut, "x");
+    errno = 0;
+    EXPECT_EQ(k.action(TQSFTP_ACT_OPENED, a.c_str(), nullptr), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(names(ucb), "|");
     EXPECT_EQ(k.action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
-    EXPECT_FALSE(exists(c.substr(0, 79)));
+    EXPECT_TRUE(exists(cut));
+    EXPECT_EQ(k.action(TQSFTP_ACT_OPENED, cut.c_str(), nullptr), 0);
+    EXPECT_EQ(k.action(TQSFTP_ACT_RENAME, cut.c_str(), a.c_str()), -1);
+    EXPECT_EQ(names(ucb), cut + "|");
+    EXPECT_TRUE(services.calls.empty());
 }
 
 // Every close reaches the kind's own service with the block's own buffer;
-// only an answer of 1 refuses, and the upload (for profiles also the
-// temporary file) is then removed.  The names are kept.
+// only an answer of 1 refuses, and the upload is then removed: the temporary
+// file where the block has one (a profile's name is the store's).  The names
+// are kept.
 TEST_P(Action, ClosedHandsTheUploadToTheKindsService)
 {
     for (int answer : {0, 2, -1, 1}) {
@@ -149,8 +153,8 @@ TEST_P(Action, ClosedHandsTheUploadToTheKindsService)
             EXPECT_EQ(c.args, (Args{upload, "2"}));
             EXPECT_EQ(c.name, ucb.file_name);
         }
-        EXPECT_EQ(exists(upload), answer != 1);
-        EXPECT_EQ(exists(temp), answer != 1 || k.ucb != &tqsftp_config_ucb);
+        EXPECT_TRUE(exists(upload));
+        EXPECT_EQ(exists(temp), answer != 1);
         EXPECT_EQ(names(ucb), both);
     }
 }
@@ -164,8 +168,8 @@ TEST_P(Action, OtherCommandsRemoveTheUploadOrNothing)
         SCOPED_TRACE("command " + std::to_string(cmd));
         opened();
         EXPECT_EQ(k.action(cmd, nullptr, nullptr), 0);
-        EXPECT_EQ(exists(upload), cmd == TQSFTP_ACT_OPEN_FAILED);
-        EXPECT_TRUE(exists(temp));
+        EXPECT_TRUE(exists(upload));
+        EXPECT_EQ(exists(temp), cmd == TQSFTP_ACT_OPEN_FAILED);
         EXPECT_EQ(names(ucb), both);
         EXPECT_TRUE(services.calls.empty());
     }
