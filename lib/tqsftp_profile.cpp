@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tqdevice/tqxml.h"
@@ -46,23 +48,144 @@ int unresolved(const char *label, const char *source, const char *target)
     return -1;
 }
 
+// The temporary file is held by the transfer that made it: an exclusive
+// flock on its open file, which goes with the last descriptor of that open,
+// also when the process dies.  A file that nobody holds is left over from a
+// transfer that ended without removing it, and the next transfer removes it.
+// One held by a live transfer is waited for, a bounded time.
+constexpr long temp_wait_ms = 5000;
+constexpr long temp_poll_ms = 20;
+
+// The upload's own hold on the temporary file, a second descriptor of its
+// open: it outlives the host's close until the hand-over is over.
+int handed_over_hold = -1;
+
+long now_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+void pause_poll()
+{
+    struct timespec t = {0, temp_poll_ms * 1000000};
+    nanosleep(&t, nullptr);
+}
+
+bool same_file(const struct stat64 &a, const struct stat64 &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the name still leads to the file open on fd.
+bool still_named(int fd)
+{
+    struct stat64 open_file, named;
+    return fstat64(fd, &open_file) == 0 && stat64(temp_file, &named) == 0 &&
+           same_file(open_file, named);
+}
+
+// Takes the hold on a temporary file this transfer has just created.  A
+// transfer that took it for a stale one may hold it for a moment, and may
+// have removed it: then false.  A file system without locks leaves the file
+// unheld, and then no other transfer takes it for stale either.
+bool hold(int fd, long deadline)
+{
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return true;
+        if (now_ms() >= deadline)
+            return false;
+        pause_poll();
+    }
+    return still_named(fd);
+}
+
+// Removes the temporary file when no transfer holds it.  The hold is taken
+// before the name is checked and removed, so what goes is the very file found
+// unheld, never one that another transfer has just created in its place.
+// True when the name is free for another try.
+bool remove_if_stale()
+{
+    int fd = open(temp_file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    bool freed = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        struct stat64 open_file, named;
+        if (fstat64(fd, &open_file) == 0 && stat64(temp_file, &named) == 0)
+            freed = !same_file(open_file, named) || unlink(temp_file) == 0;
+        else
+            freed = errno == ENOENT;
+    }
+    close(fd);
+    return freed;
+}
+
+// Creates the temporary file exclusively through the host and holds it: the
+// descriptor, or the host's negative result.
+int create_temp(int flags, int mode)
+{
+    long deadline = now_ms() + temp_wait_ms;
+    for (;;) {
+        int fd = tqsftp::host_open(temp_file, flags | O_CREAT | O_EXCL, mode);
+        bool retry_now = false;
+        if (fd >= 0) {
+            if (hold(fd, deadline))
+                return fd;
+            tqsftp::host_close(fd);
+            fd = -1;
+            errno = EEXIST;
+            retry_now = true;
+        } else if (errno == EEXIST) {
+            retry_now = remove_if_stale();
+        } else {
+            return fd;
+        }
+        if (now_ms() >= deadline)
+            return fd;
+        if (!retry_now)
+            pause_poll();
+    }
+}
+
+// A descriptor of the C library's, closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        int saved = errno;
+        if (fd_ >= 0)
+            close(fd_);
+        errno = saved;
+    }
+    int *ptr() { return &fd_; }
+
+private:
+    int fd_;
+};
+
 // A download: the converted profile is written into the temporary file,
 // which is reopened for the client and loses its name while it stays open.
+// The writing descriptor holds the file until its name is gone.
 int download(const tqsftp_access *entry, const char *real_path,
              const char *client_path, int flags, int mode)
 {
-    int fd = tqsftp::host_open(temp_file, O_WRONLY | O_CREAT | O_EXCL, mode);
-    if (fd < 0) {
+    int written = create_temp(O_WRONLY, mode);
+    if (written < 0) {
         open_failed(EPERM, client_path);  // another transfer holds it
-        return fd;
+        return written;
     }
-    int r = convert(real_path, tqsftp_fdwrite_cb, &fd);
-    close(fd);
-    if (r != 0) {
+    Fd holder(written);
+    if (convert(real_path, tqsftp_fdwrite_cb, holder.ptr()) != 0) {
         remove(temp_file);
         return open_failed(EIO, client_path);
     }
-    fd = tqsftp::host_open(temp_file, flags, mode);
+    int fd = tqsftp::host_open(temp_file, flags, mode);
     if (fd < 0) {
         int e = errno;
         remove(temp_file);
@@ -78,26 +201,50 @@ int download(const tqsftp_access *entry, const char *real_path,
     return fd;
 }
 
+// The name under which the store knows a client path in its folder: the
+// normalised path with the folder spelled as the store spells it, so every
+// spelling of one profile ("/NV/cfg/./a.xml") gives one name ("/nv/cfg/a.xml").
+// False when it does not fit a name of the upload control block.
+bool store_name(const tqsftp_access *entry, const char *real_path,
+                char (&name)[TQSFTP_NAME_SIZE])
+{
+    const char *rest = real_path + strlen(entry->path);
+    size_t prefix = strlen(entry->prefix);
+    if (prefix + strlen(rest) >= sizeof name)
+        return false;
+    memcpy(name, entry->prefix, prefix);
+    strcpy(name + prefix, rest);
+    return true;
+}
+
 // An upload: the client writes into the temporary file; the configuration
 // action hands it to the update service when the client closes it.  Nothing
 // is created in the store itself.
 int upload(const tqsftp_access *entry, const char *real_path,
            const char *client_path, int flags, int mode)
 {
+    char name[TQSFTP_NAME_SIZE];
+    if (!store_name(entry, real_path, name))
+        return open_failed(ENAMETOOLONG, client_path);
+    // One profile upload at a time: the next one's start would forget it.
+    if (entry->action != nullptr && tqsftp_file_find_upload(entry->action) != nullptr)
+        return open_failed(EBUSY, client_path);
     if (entry->action != nullptr &&
         entry->action(TQSFTP_ACT_START, nullptr, nullptr) != 0)
         return open_failed(EPERM, client_path);
     tqsftp_file *f = tqsftp_file_add(-1, entry, real_path, client_path, 1);
     if (f == nullptr)
         return open_failed(ENOMEM, client_path);
-    int fd = tqsftp::host_open(temp_file, flags | O_CREAT | O_EXCL, mode);
+    int fd = create_temp(flags, mode);
     if (fd < 0) {
         tqsftp_file_remove(f);
         open_failed(EPERM, client_path);
         return fd;
     }
+    tqsftp_cfg_handed_over();  // an earlier upload's hold, if still there
+    handed_over_hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (entry->action != nullptr)
-        entry->action(TQSFTP_ACT_OPENED, client_path, temp_file);
+        entry->action(TQSFTP_ACT_OPENED, name, temp_file);
     f->fd = fd;
     return fd;
 }
@@ -128,9 +275,29 @@ bool current_profile(char (&name)[54])
     return true;
 }
 
-// Rename and link in the profile folder: one area only; a move the file
-// system refuses is offered to the upload action, which renames a pending
-// upload that is not stored yet.
+const char *base_name(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// Whether a move within the store is refused before the host is asked: only
+// a profile name directly in the folder may be the target, and the current
+// profile is neither source nor target (when it cannot be told apart, any
+// move is refused).
+bool move_refused(const tqsftp_access *store, const char *old_real,
+                  const char *new_real)
+{
+    char current[54];
+    return !tqsftp::is_profile_name(new_real + strlen(store->path)) ||
+           !current_profile(current) ||
+           strcmp(base_name(old_real), current) == 0 ||
+           strcmp(base_name(new_real), current) == 0;
+}
+
+// Rename and link in the profile folder: one area only, profile names only,
+// the current profile untouched; a move the file system refuses is offered
+// to the upload action, which renames a pending upload not stored yet.
 int move(int (*host_op)(const char *, const char *), const char *label,
          const char *old_path, const char *new_path)
 {
@@ -144,10 +311,19 @@ int move(int (*host_op)(const char *, const char *), const char *label,
     }
     if (!old_real || !new_real)
         return unresolved(label, old_path, new_path);
+    if (from->funcs == &tqsftp_funcs_nvmcfg_file &&
+        move_refused(from, old_real.get(), new_real.get())) {
+        errno = EPERM;
+        tqsftp_log(EPERM, label, old_path, new_path);
+        return -1;
+    }
     int r = host_op(old_real.get(), new_real.get());
-    if (r < 0 && from->action != nullptr) {
+    char old_name[TQSFTP_NAME_SIZE], new_name[TQSFTP_NAME_SIZE];
+    if (r < 0 && from->action != nullptr &&
+        store_name(from, old_real.get(), old_name) &&
+        store_name(from, new_real.get(), new_name)) {
         int e = errno;
-        r = from->action(TQSFTP_ACT_RENAME, old_path, new_path);
+        r = from->action(TQSFTP_ACT_RENAME, old_name, new_name);
         if (r < 0)
             errno = e;
     }
@@ -197,7 +373,7 @@ int tqsftp_cfg_open(const char *client_path, int flags, int mode)
 int tqsftp_cfg_stat(const char *client_path, struct stat64 *st)
 {
     tqsftp::RealPath real;
-    tqsftp_resolve(client_path, real.out());
+    const tqsftp_access *entry = tqsftp_resolve(client_path, real.out());
     if (!real) {
         errno = ENOMEM;
         return -1;
@@ -213,7 +389,9 @@ int tqsftp_cfg_stat(const char *client_path, struct stat64 *st)
         return 0;
     }
     // An upload that is not stored yet is seen as its temporary file.
-    if (r < 0 && strcmp(client_path, tqsftp_config_ucb.file_name) == 0)
+    char name[TQSFTP_NAME_SIZE];
+    if (store_name(entry, real.get(), name) &&
+        strcmp(name, tqsftp_config_ucb.file_name) == 0)
         return tqsftp::host_stat(tqsftp_config_ucb.temp_name, st);
     return r;
 }
@@ -243,19 +421,18 @@ int tqsftp_cfg_unlink(const char *client_path)
         return unresolved(cmd_unlink, nullptr, client_path);
     // The name is taken from the resolved real path, so no spelling of the
     // current profile's path ("x.xml/", "x.xml/.", "../cfg/x.xml") slips by.
-    const char *slash = strrchr(real.get(), '/');
-    const char *name = slash != nullptr ? slash + 1 : real.get();
     char current[54];
-    if (!current_profile(current) || strcmp(name, current) == 0) {
+    if (!current_profile(current) || strcmp(base_name(real.get()), current) == 0) {
         errno = EPERM;
         return -1;
     }
-    tqsftp::host_unlink(real.get());
-    int e = errno;
+    int r = tqsftp::host_unlink(real.get());
+    int e = r < 0 ? errno : 0;
     tqsftp_invalidate_profiles();
-    tqsftp_log(0, cmd_unlink, nullptr, client_path);
-    errno = e;
-    return 0;
+    tqsftp_log(e, cmd_unlink, nullptr, client_path);
+    if (r < 0)
+        errno = e;
+    return r;
 }
 
 int tqsftp_envcfg_unlink(const char *client_path)
@@ -272,6 +449,16 @@ int tqsftp_envcfg_unlink(const char *client_path)
     tqsftp_invalidate_profiles();
     tqsftp_log(0, cmd_unlink, nullptr, client_path);
     return r;
+}
+
+void tqsftp_cfg_handed_over(void)
+{
+    if (handed_over_hold >= 0) {
+        int saved = errno;
+        close(handed_over_hold);
+        handed_over_hold = -1;
+        errno = saved;
+    }
 }
 
 int tqsftp_cfg_rename(const char *old_path, const char *new_path)

@@ -198,7 +198,12 @@ int tqsftp_vpn_action(int cmd, const char *a, const char *b)
 
 int tqsftp_config_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_config_ucb, tqupd_configDelayed, cmd, a, b);
+    int r = kind_action(tqsftp_config_ucb, tqupd_configDelayed, cmd, a, b);
+    // Handed over or dropped: the store may let the temporary file go.
+    if (cmd != TQSFTP_ACT_START && cmd != TQSFTP_ACT_OPENED &&
+        cmd != TQSFTP_ACT_OPEN_FAILED && cmd != TQSFTP_ACT_RENAME)
+        tqsftp_cfg_handed_over();
+    return r;
 }
 
 int tqsftp_writeTextFile(const char *path, const char *text, mode_t mode)

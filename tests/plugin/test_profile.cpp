@@ -100,9 +100,8 @@ TEST_F(Transfer, FailedDownloadsLeaveNoTemporaryFile)
     EXPECT_FALSE(exists(tmp));
 }
 
-// A busy update service refuses an upload before anything is created.  A
-// temporary file of another transfer refuses both directions and stays; so
-// does an exclusive creation of a stored profile, before anything else.
+// A busy update service refuses an upload before anything is created; an
+// exclusive creation of a stored profile is refused before anything else.
 TEST_F(Transfer, RefusedOpens)
 {
     write_file("/flash/cfg/site.xml", profile);
@@ -112,12 +111,8 @@ TEST_F(Transfer, RefusedOpens)
     EXPECT_FALSE(exists(tmp));
     services.busy = 0;
     write_file(tmp, "another transfer");
-    const Args start = {"0 (null) (null)"}, temp = {"open " + tmp};
     const Args stat = {"stat /flash/cfg/site.xml"};
     const std::pair<int, Outcome> cases[] = {
-        {O_RDONLY, {-1, EPERM, temp, {}, open_line(EPERM, site)}},
-        {W, {-1, EPERM, temp, start, open_line(EPERM, site)}},
-        {O_RDWR, {-1, EPERM, temp, start, open_line(EPERM, site)}},
         {O_RDONLY | O_CREAT | O_EXCL, {-1, EEXIST, stat, {}, open_line(EEXIST, site)}},
         {W | O_EXCL, {-1, EEXIST, stat, {}, open_line(EEXIST, site)}},
     };
@@ -299,14 +294,13 @@ TEST_F(Delete, NoSpellingOfTheCurrentProfilesPathDeletesIt)
     EXPECT_TRUE(exists("/flash/cfg/site.xml"));
 }
 
-// A profile the host cannot delete is still reported done in the profile
-// store; on removable media the host's result stands.
+// The host's result stands, in the profile store (whose cache is dropped
+// anyway) and on removable media.
 TEST_F(Delete, OfAMissingProfileAndOnRemovableMedia)
 {
     EXPECT_EQ(run([] { return table("/nv/cfg/gone.xml")->unlink("/nv/cfg/gone.xml"); }),
-              (Outcome{0, 0, {"unlink /flash/cfg/gone.xml"}, {},
-                       {line(0, cmd_unlink, nullptr, "/nv/cfg/gone.xml")}}));
-    EXPECT_EQ(errno, ENOENT) << "as the host left it";
+              (Outcome{-1, ENOENT, {"unlink /flash/cfg/gone.xml"}, {},
+                       {line(ENOENT, cmd_unlink, nullptr, "/nv/cfg/gone.xml")}}));
     EXPECT_EQ(services.invalidations, 1);
 
     mkdir("/usb0/cfg", 0755);
