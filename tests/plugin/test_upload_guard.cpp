@@ -17,14 +17,16 @@ struct Kind {
     const char *name;
     std::string folder;   // client folder
     std::string written;  // the real file the upload writes
+    std::string kept;     // the folder of the name its block keeps
     uint64_t ceiling;
 };
 void PrintTo(const Kind &k, std::ostream *os) { *os << k.name; }
 
 const Kind firmware{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml",
-                    64u << 20};
-const Kind profile{"profile", "/nv/cfg/", tmp, 16u << 20};
-const Kind sshkey{"sshkey", "/upload/ssh-key/", "/tmp/sftp/upload/ssh-key/new.xml", 1u << 20};
+                    "/tmp/sftp/upload/firmware/", 64u << 20};
+const Kind profile{"profile", "/nv/cfg/", tmp, "/nv/cfg/", 16u << 20};
+const Kind sshkey{"sshkey", "/upload/ssh-key/", "/tmp/sftp/upload/ssh-key/new.xml",
+                  "/tmp/sftp/upload/ssh-key/", 1u << 20};
 
 // The files left in a folder of the device root, besides the help file.
 std::vector<std::string> left(const std::string &folder)
@@ -86,10 +88,13 @@ TEST_P(Guard, RefusedHandOverFailsAndRemovesOnlyTheUpload)
 // A name that does not fit whole is refused before anything is asked or made.
 TEST_P(Guard, NameThatDoesNotFitIsRefusedAtOpen)
 {
-    std::string client = k.folder + std::string(80 - k.folder.size(), 'n');
+    std::string client = k.folder + std::string(80 - k.kept.size(), 'n');
     EXPECT_EQ(run([&] { return open(client); }),
               (Outcome{-1, ENAMETOOLONG, {}, {}, {line(ENAMETOOLONG, cmd_open, nullptr, client.c_str())}}));
     expect_nothing_left();
+    client.pop_back();  // 79 characters fit
+    int fd = open(client);
+    EXPECT_EQ(t->close(fd), 0);
 }
 
 // The second write open of a kind is refused while the first is open; the
@@ -131,7 +136,8 @@ TEST_P(Guard, WritePastTheCeilingFailsTheUpload)
 }
 
 // Whatever the client did, nothing stays behind in the upload folder: a
-// link, a read-only open that would create, a broken-off transfer.
+// link, a rename to a name that does not fit, a read-only open that would
+// create, a broken-off transfer.
 TEST_F(GuardedTest, NothingIsLeftInAnUploadFolder)
 {
     const char *a = "/upload/firmware/a.bin", *b = "/upload/firmware/b.bin";
@@ -140,6 +146,9 @@ TEST_F(GuardedTest, NothingIsLeftInAnUploadFolder)
     EXPECT_EQ(t->write(fd, "part", 4, 0), 4);
     EXPECT_EQ(run([&] { return t->link(a, b); }),
               (Outcome{-1, EPERM, {}, {}, {line(EPERM, cmd_link, a, b)}}));
+    std::string longer = "/upload/firmware/" + std::string(54, 'n');  // 80 when real
+    EXPECT_EQ(run([&] { return t->rename(a, longer.c_str()); }),
+              (Outcome{-1, ENAMETOOLONG, {}, {}, {line(ENAMETOOLONG, cmd_rename, a, longer.c_str())}}));
     for (int flags : {O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC})
         EXPECT_EQ(run([&] { return t->open(b, flags, 0600); }),
                   (Outcome{-1, EPERM, {}, {}, {line(EPERM, cmd_open, nullptr, b)}}));
