@@ -415,8 +415,10 @@ int tqsftp_close(int fd)
     if (f->kind != 0 && e != nullptr && e->action != nullptr) {
         if (r < 0)
             e->action(TQSFTP_ACT_CLOSE_FAILED, f->real_path, nullptr);
-        else if (e->action(TQSFTP_ACT_CLOSED, f->real_path, nullptr) < 0)
-            f->saved_errno = EPERM, r = -1;
+        else if (e->action(TQSFTP_ACT_CLOSED, f->real_path, nullptr) < 0) {
+            f->saved_errno = EPERM;
+            r = -1;
+        }
     }
 
     if (r == 0 && (f->kind & 1) != 0) {
