@@ -1,7 +1,8 @@
 // The configuration profile store "/nv/cfg" (real folder "/flash/cfg"):
 // profiles download as their compressed XML form through one temporary file,
 // uploads go through that file to the update service, stat shows the size a
-// download delivers, the current profile cannot be deleted, and the listing
+// download delivers, the current profile cannot be deleted, renamed or
+// replaced, only profile names are moved into the folder, and the listing
 // ends in the store's help, status, ok and error entries.
 #include <errno.h>
 #include <fcntl.h>
