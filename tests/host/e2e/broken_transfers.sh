@@ -16,7 +16,8 @@ killed_upload() {
     local sftp=$! served i
     for i in $(seq 200); do [ -s /ramdisk/lighty.tmp ] && break; sleep 0.05; done
     [ -s /ramdisk/lighty.tmp ] || fail "the upload did not start: $(cat killed.out)"
-    served=$(pgrep -P "$sftp")
+    served=$(awk -v p="$sftp" '$4 == p { print $1 }' /proc/[0-9]*/stat 2>/dev/null)
+    [ -n "$served" ] || fail "no server process under the client"
     if [ "$1" = client ]; then kill -KILL "$sftp"; else kill -KILL "$served"; fi
     wait "$sftp" || true
     while kill -0 "$served" 2>/dev/null; do sleep 0.05; done
