@@ -2,6 +2,7 @@
 #include "protocol.h"
 
 #include <grp.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <string.h>
@@ -58,6 +59,17 @@ std::string_view Reader::text()
     std::string_view s = bytes();
     if (s.find('\0') != std::string_view::npos) {
         ok_ = false;
+        return {};
+    }
+    return s;
+}
+
+std::string_view Reader::path()
+{
+    std::string_view s = text();
+    if (s.size() >= PATH_MAX) {
+        ok_ = false;
+        too_long_ = true;
         return {};
     }
     return s;
@@ -163,6 +175,13 @@ void Buffer::attrs(const struct stat64 &st)
     u32(st.st_mode);
     u32(static_cast<uint32_t>(st.st_atime));
     u32(static_cast<uint32_t>(st.st_mtime));
+}
+
+void Buffer::fs_stats(const FsStats &f)
+{
+    for (uint64_t v : {f.bsize, f.frsize, f.blocks, f.bfree, f.bavail, f.files, f.ffree,
+                       f.favail, f.fsid, f.flag, f.namemax})
+        u64(v);
 }
 
 size_t Buffer::begin(uint8_t type)
