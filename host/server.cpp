@@ -1,7 +1,7 @@
 // Request dispatch.  Every request that names a path asks the plug-in for
 // that path's table and performs the request through the matching slot with
 // the client path; nothing is remembered between requests except what an
-// open handle holds (its table, and for a folder its client path).
+// open handle holds (its table and client path) and the uploads handed over.
 #include "server.h"
 
 #include <dirent.h>
