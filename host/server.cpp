@@ -707,9 +707,7 @@ void Server::do_readdir(uint32_t id, Reader &r)
     uint32_t count = 0;
     time_t now = time(nullptr);
     const size_t dir_len = h->path.size();
-    for (uint32_t seen = 0; seen < 4 * readdir_names && count < readdir_names &&
-                            reply_.size() - at < readdir_bytes;
-         seen++) {
+    while (count < readdir_names && reply_.size() - at < readdir_bytes) {
         struct dirent64 *e = h->funcs->readdir(h->dir);
         if (e == nullptr) {
             h->dir_end = true;
