@@ -2,6 +2,7 @@
 #include "protocol.h"
 
 #include <grp.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <string.h>
@@ -58,6 +59,17 @@ std::string_view Reader::text()
     std::string_view s = bytes();
     if (s.find('\0') != std::string_view::npos) {
         ok_ = false;
+        return {};
+    }
+    return s;
+}
+
+std::string_view Reader::path()
+{
+    std::string_view s = text();
+    if (s.size() >= PATH_MAX) {
+        ok_ = false;
+        too_long_ = true;
         return {};
     }
     return s;
@@ -165,6 +177,13 @@ void Buffer::attrs(const struct stat64 &st)
     u32(static_cast<uint32_t>(st.st_mtime));
 }
 
+void Buffer::fs_stats(const FsStats &f)
+{
+    for (uint64_t v : {f.bsize, f.frsize, f.blocks, f.bfree, f.bavail, f.files, f.ffree,
+                       f.favail, f.fsid, f.flag, f.namemax})
+        u64(v);
+}
+
 size_t Buffer::begin(uint8_t type)
 {
     size_t at = end_ - start_;
@@ -257,28 +276,99 @@ const char *group_name(gid_t gid)
 
 }  // namespace
 
+namespace {
+
+// Appends to a line of fixed size, cutting what does not fit.
+class Line {
+public:
+    Line(char *out, size_t size) : p_(out), end_(out + size - 1) {}
+    ~Line() { *p_ = '\0'; }
+    void text(const char *s, size_t n)
+    {
+        n = n < size_t(end_ - p_) ? n : size_t(end_ - p_);
+        memcpy(p_, s, n);
+        p_ += n;
+    }
+    void text(const char *s) { text(s, strlen(s)); }
+    void pad(size_t n)
+    {
+        while (n-- > 0 && p_ < end_)
+            *p_++ = ' ';
+    }
+    // s in width columns, to the left or to the right; then a space.
+    void left(const char *s, size_t width)
+    {
+        size_t n = strlen(s);
+        text(s, n);
+        pad(n < width ? width - n + 1 : 1);
+    }
+    void right(const char *s, size_t width)
+    {
+        size_t n = strlen(s);
+        pad(n < width ? width - n : 0);
+        text(s, n);
+        pad(1);
+    }
+    void number(unsigned long long v, size_t width)
+    {
+        char digits[24];
+        char *d = digits + sizeof digits;
+        *--d = '\0';
+        do
+            *--d = char('0' + v % 10);
+        while ((v /= 10) != 0);
+        right(d, width);
+    }
+
+private:
+    char *p_;
+    char *end_;
+};
+
+// Like ls: the time of day for the last six months, else the year.  A
+// listing's files often share their time: the last one is remembered.
+const char *date(time_t t, time_t now)
+{
+    static time_t last_t, last_now;
+    static char when[32];
+    if (when[0] != '\0' && t == last_t && now == last_now)
+        return when;
+    struct tm tm;
+    const time_t half_year = 365 * 24 * 60 * 60 / 2;
+    const char *fmt = (t > now || t < now - half_year) ? "%b %e  %Y" : "%b %e %H:%M";
+    if (localtime_r(&t, &tm) == nullptr || strftime(when, sizeof when, fmt, &tm) == 0)
+        strcpy(when, "?");
+    last_t = t;
+    last_now = now;
+    return when;
+}
+
+}  // namespace
+
+// "-rw-r--r--    1 root     root         1234 Mar  4 12:00 name"
 void long_name(char *out, size_t size, const char *name,
                const struct stat64 *st, time_t now)
 {
+    Line line(out, size);
     if (st == nullptr) {
-        snprintf(out, size, "?????????? %4s %-8s %-8s %8s %12s %s", "?", "?",
-                 "?", "?", "?", name);
+        line.text("?????????? ");
+        line.right("?", 4);
+        line.left("?", 8);
+        line.left("?", 8);
+        line.right("?", 8);
+        line.right("?", 12);
+        line.text(name);
         return;
     }
     char mode[11];
     mode_string(mode, st->st_mode);
-    // Like ls: the time of day for the last six months, else the year.
-    char when[32];
-    struct tm tm;
-    time_t t = st->st_mtime;
-    const time_t half_year = 365 * 24 * 60 * 60 / 2;
-    const char *fmt = (t > now || t < now - half_year) ? "%b %e  %Y" : "%b %e %H:%M";
-    if (localtime_r(&t, &tm) == nullptr || strftime(when, sizeof when, fmt, &tm) == 0)
-        snprintf(when, sizeof when, "?");
-    snprintf(out, size, "%s %4u %-8s %-8s %8llu %s %s", mode,
-             static_cast<unsigned>(st->st_nlink), user_name(st->st_uid),
-             group_name(st->st_gid),
-             static_cast<unsigned long long>(st->st_size), when, name);
+    line.left(mode, 0);
+    line.number(st->st_nlink, 4);
+    line.left(user_name(st->st_uid), 8);
+    line.left(group_name(st->st_gid), 8);
+    line.number(static_cast<unsigned long long>(st->st_size), 8);
+    line.left(date(st->st_mtime, now), 0);
+    line.text(name);
 }
 
 }  // namespace tqhost::sftp

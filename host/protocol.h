@@ -99,7 +99,11 @@ public:
     uint32_t u32();
     uint64_t u64();
     std::string_view bytes();  // a string of any bytes (handles, data)
-    std::string_view text();   // a string used as a path or a name
+    std::string_view text();   // a string used as a name
+    // A string used as a path: also bad when it is longer than any path
+    // can be, and then too_long() says so.
+    std::string_view path();
+    bool too_long() const { return too_long_; }
     Attrs attrs();
 
 private:
@@ -107,6 +111,12 @@ private:
     const uint8_t *p_;
     const uint8_t *end_;
     bool ok_ = true;
+    bool too_long_ = false;
+};
+
+// The figures of statvfs@openssh.com, in the order of its reply.
+struct FsStats {
+    uint64_t bsize, frsize, blocks, bfree, bavail, files, ffree, favail, fsid, flag, namemax;
 };
 
 // The output queue: packets are built in place at its end.
@@ -129,6 +139,7 @@ public:
     void string(std::string_view s) { string(s.data(), s.size()); }
     void attrs(const struct stat64 &st);
     void no_attrs() { u32(0); }
+    void fs_stats(const FsStats &f);
     void u32_at(size_t at, uint32_t v);
 
     // A packet: begin() writes a placeholder length and the type, end()

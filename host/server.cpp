@@ -1,7 +1,7 @@
 // Request dispatch.  Every request that names a path asks the plug-in for
 // that path's table and performs the request through the matching slot with
 // the client path; nothing is remembered between requests except what an
-// open handle holds (its table, and for a folder its client path).
+// open handle holds (its table and client path) and the uploads handed over.
 #include "server.h"
 
 #include <dirent.h>
@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "fsops.h"
@@ -52,6 +53,33 @@ int mode_of(const Attrs &a, int fallback)
 {
     return (a.flags & ATTR_PERMISSIONS) ? static_cast<int>(a.perm & 07777) : fallback;
 }
+
+// An area the client may change: its table writes with the host's own
+// write, where a read-only table has a refusal.
+bool writable_area(const tqsftp_funcs *t)
+{
+    return t->write != nullptr && t->write == host_funcs()->write;
+}
+
+// Owner, mode and times of an open file or folder st describes.  The owner
+// stays: asking for the one it has is no change, any other is refused.
+int apply_attrs(int fd, const Attrs &a, const struct stat64 &st)
+{
+    if ((a.flags & ATTR_UIDGID) && (a.uid != st.st_uid || a.gid != st.st_gid)) {
+        errno = EPERM;
+        return -1;
+    }
+    if ((a.flags & ATTR_PERMISSIONS) && fchmod(fd, a.perm & 07777) < 0)
+        return -1;
+    if (a.flags & ATTR_ACMODTIME) {
+        const struct timespec ts[2] = {{time_t(a.atime), 0}, {time_t(a.mtime), 0}};
+        if (futimens(fd, ts) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+constexpr uint32_t attr_changes = ATTR_UIDGID | ATTR_PERMISSIONS | ATTR_ACMODTIME;
 
 void put_be32(uint8_t *p, uint32_t v)
 {
@@ -132,10 +160,12 @@ bool Server::packet(const uint8_t *p, uint32_t len)
         static const char *const extensions[] = {
             "posix-rename@openssh.com", "hardlink@openssh.com",
             "fsync@openssh.com", "limits@openssh.com",
+            "statvfs@openssh.com", "fstatvfs@openssh.com",
         };
         for (const char *e : extensions) {
             reply_.string(e, strlen(e));
-            reply_.string("1", 1);
+            // The statvfs extensions are at version 2, the others at 1.
+            reply_.string(strstr(e, "statvfs") ? "2" : "1", 1);
         }
         reply_.end(at);
         initialised_ = true;
@@ -246,6 +276,15 @@ void Server::status_result(uint32_t id, int r)
 
 // A table without the slot a request needs (every slot is absent while the
 // plug-in is not set up, for example during a forced password change).
+// A path too long for any file is refused as such, anything else that
+// cannot be parsed is a bad message.
+void Server::bad_request(uint32_t id, const Reader &r)
+{
+    if (r.too_long())
+        return status(id, FX_FAILURE, strerror(ENAMETOOLONG));
+    bad_message(id);
+}
+
 void Server::absent_slot(uint32_t id)
 {
     status(id, FX_PERMISSION_DENIED, "Permission denied");
@@ -296,7 +335,7 @@ Server::Handle *Server::handle_of(uint32_t id, const Reader &r, std::string_view
                                   Handle::Kind kind)
 {
     if (!r.ok()) {
-        bad_message(id);
+        bad_request(id, r);
         return nullptr;
     }
     Handle *found = lookup(h, kind);
@@ -324,8 +363,7 @@ int Server::close_handle(Handle &h)
 {
     int r = 0;
     if (h.kind == Handle::Kind::file) {
-        int (*close_fn)(int) = h.funcs->close ? h.funcs->close : host_funcs()->close;
-        r = close_fn(h.fd);
+        r = close_file(h);
     } else if (h.kind == Handle::Kind::folder) {
         close_dir(h.dir);
     }
@@ -333,9 +371,115 @@ int Server::close_handle(Handle &h)
     h.kind = Handle::Kind::none;
     h.generation++;
     h.fd = -1;
+    h.writable = false;
     h.dir = nullptr;
     h.funcs = nullptr;
     h.path.clear();
+    errno = e;
+    return r;
+}
+
+// A file written and gone right after a successful close was handed over by
+// the plug-in: its name keeps answering as the file the client left.
+int Server::close_file(Handle &h)
+{
+    struct stat64 st;
+    bool written = h.writable && fstat64(h.fd, &st) == 0;
+    int r = (h.funcs->close ? h.funcs->close : host_funcs()->close)(h.fd);
+    if (r < 0 || !written || h.funcs->stat == nullptr)
+        return r;
+    struct stat64 now;
+    if (h.funcs->stat(h.path.c_str(), &now) == 0 || errno != ENOENT)
+        return 0;
+    forget(h.path);
+    if (handed_over_.size() >= max_handed_over)
+        handed_over_.erase(handed_over_.begin());
+    handed_over_.push_back({h.path, st});
+    return 0;
+}
+
+const Server::HandedOver *Server::handed_over(const std::string &path) const
+{
+    for (const HandedOver &u : handed_over_) {
+        if (u.path == path)
+            return &u;
+    }
+    return nullptr;
+}
+
+// A name used again no longer stands for the upload handed over.
+void Server::forget(const std::string &path)
+{
+    std::erase_if(handed_over_, [&](const HandedOver &u) { return u.path == path; });
+}
+
+// A size change is made through the table's open for writing, so that an
+// area where the client may not write refuses it and the plug-in sees it.
+int Server::set_size(const tqsftp_funcs *t, const std::string &path, uint64_t size)
+{
+    int fd = t->open(path.c_str(), O_WRONLY, 0);
+    if (fd < 0)
+        return -1;
+    int r = ftruncate64(fd, static_cast<off64_t>(size));
+    int e = errno;
+    int c = (t->close ? t->close : host_funcs()->close)(fd);
+    if (r < 0) {
+        errno = e;
+        return -1;
+    }
+    return c;
+}
+
+// Size, owner, mode and times of a path.  Owner, mode and times change only
+// in an area the client may write, through a descriptor of the path opened
+// through its table (a folder through opendir, a file for reading), and only
+// when that descriptor is the file the client names; where it is not (a
+// profile served in another form) or the file was handed over, times and
+// mode have nothing to change and are accepted.
+int Server::set_attrs(const tqsftp_funcs *t, const std::string &path, const Attrs &a)
+{
+    if (t->stat == nullptr || t->open == nullptr || t->opendir == nullptr) {
+        errno = EACCES;
+        return -1;
+    }
+    struct stat64 st;
+    if (t->stat(path.c_str(), &st) < 0) {
+        const HandedOver *u = errno == ENOENT ? handed_over(path) : nullptr;
+        if (u == nullptr)
+            return -1;
+        if ((a.flags & ATTR_SIZE) && a.size != uint64_t(u->st.st_size)) {
+            errno = EACCES;
+            return -1;
+        }
+        return 0;
+    }
+    if ((a.flags & ATTR_SIZE) && set_size(t, path, a.size) < 0)
+        return -1;
+    if ((a.flags & attr_changes) == 0)
+        return 0;
+    if (!writable_area(t)) {
+        errno = EACCES;
+        return -1;
+    }
+    void *dir = nullptr;
+    int fd;
+    if (S_ISDIR(st.st_mode)) {
+        dir = t->opendir(path.c_str());
+        fd = dir != nullptr ? dirfd(static_cast<DIR *>(dir)) : -1;
+    } else {
+        fd = t->open(path.c_str(), O_RDONLY, 0);
+    }
+    if (fd < 0)
+        return -1;
+    struct stat64 real;
+    int r = fstat64(fd, &real);
+    if (r == 0 && real.st_dev == st.st_dev && real.st_ino == st.st_ino)
+        r = apply_attrs(fd, a, st);
+    int e = errno;
+    if (dir != nullptr)
+        close_dir(dir);
+    else
+        (t->close ? t->close : host_funcs()->close)(fd);
     errno = e;
     return r;
 }
@@ -355,11 +499,11 @@ void Server::call_slot(uint32_t id, const std::string &path, Slot tqsftp_funcs::
 
 void Server::do_open(uint32_t id, Reader &r)
 {
-    std::string path(r.text());
+    std::string path(r.path());
     uint32_t pflags = r.u32();
     Attrs a = r.attrs();
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
     uint32_t slot;
     Handle *h = new_handle(id, slot);
     if (h == nullptr)
@@ -367,12 +511,16 @@ void Server::do_open(uint32_t id, Reader &r)
     const tqsftp_funcs *t = plugin_.table(path.c_str());
     if (t->open == nullptr)
         return absent_slot(id);
-    int fd = t->open(path.c_str(), open_flags(pflags), mode_of(a, 0666));
+    forget(path);
+    int flags = open_flags(pflags);
+    int fd = t->open(path.c_str(), flags, mode_of(a, 0666));
     if (fd < 0)
         return status_errno(id, errno);
     h->kind = Handle::Kind::file;
     h->fd = fd;
+    h->writable = (flags & O_ACCMODE) != O_RDONLY;
     h->funcs = t;
+    h->path = std::move(path);
     reply_handle(id, slot);
 }
 
@@ -439,15 +587,20 @@ void Server::do_write(uint32_t id, Reader &r)
 
 void Server::do_stat(uint32_t id, Reader &r)
 {
-    std::string path(r.text());
+    std::string path(r.path());
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
     const tqsftp_funcs *t = plugin_.table(path.c_str());
     if (t->stat == nullptr)
         return absent_slot(id);
     struct stat64 st;
-    if (t->stat(path.c_str(), &st) < 0)
-        return status_errno(id, errno);
+    if (t->stat(path.c_str(), &st) < 0) {
+        int e = errno;
+        const HandedOver *u = e == ENOENT ? handed_over(path) : nullptr;
+        if (u == nullptr)
+            return status_errno(id, e);
+        st = u->st;
+    }
     reply_attrs(id, st);
 }
 
@@ -473,30 +626,51 @@ void Server::do_fstat(uint32_t id, Reader &r)
     reply_attrs(id, st);
 }
 
-// The device keeps its own modes, owners and times: a request to change them
-// is accepted and changes nothing.
 void Server::do_setstat(uint32_t id, Reader &r)
 {
-    r.text();
-    r.attrs();
+    std::string path(r.path());
+    Attrs a = r.attrs();
     if (!r.ok())
-        return bad_message(id);
-    status_ok(id);
+        return bad_request(id, r);
+    status_result(id, set_attrs(plugin_.table(path.c_str()), path, a));
 }
 
+// A file handle's own descriptor: its size only when it was opened for
+// writing; owner, mode and times in an area the client may write.  A folder
+// handle as its path.
 void Server::do_fsetstat(uint32_t id, Reader &r)
 {
     std::string_view hs = r.bytes();
-    r.attrs();
-    if (handle_of(id, r, hs, Handle::Kind::none) != nullptr)
-        status_ok(id);
+    Attrs a = r.attrs();
+    Handle *h = handle_of(id, r, hs, Handle::Kind::none);
+    if (h == nullptr)
+        return;
+    if (h->kind == Handle::Kind::folder)
+        return status_result(id, set_attrs(h->funcs, h->path, a));
+    int rc = 0;
+    if ((a.flags & ATTR_SIZE) && !h->writable) {
+        errno = EACCES;
+        rc = -1;
+    } else if (a.flags & ATTR_SIZE) {
+        rc = ftruncate64(h->fd, static_cast<off64_t>(a.size));
+    }
+    if (rc == 0 && (a.flags & attr_changes)) {
+        struct stat64 st;
+        if (!h->writable && !writable_area(h->funcs)) {
+            errno = EACCES;
+            rc = -1;
+        } else {
+            rc = fstat64(h->fd, &st) == 0 ? apply_attrs(h->fd, a, st) : -1;
+        }
+    }
+    status_result(id, rc);
 }
 
 void Server::do_opendir(uint32_t id, Reader &r)
 {
-    std::string path(r.text());
+    std::string path(r.path());
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
     uint32_t slot;
     Handle *h = new_handle(id, slot);
     if (h == nullptr)
@@ -549,7 +723,12 @@ void Server::do_readdir(uint32_t id, Reader &r)
         const char *name = path_.c_str() + name_at;
         const tqsftp_funcs *t = plugin_.table(path_.c_str());
         struct stat64 st;
-        bool known = t->stat != nullptr && t->stat(path_.c_str(), &st) == 0;
+        int rc = t->stat != nullptr ? t->stat(path_.c_str(), &st) : -1;
+        // A name the folder gives but that does not exist (a status file
+        // not written yet) is no file to list.
+        if (rc < 0 && t->stat != nullptr && errno == ENOENT)
+            continue;
+        bool known = rc == 0;
         char line[512];
         long_name(line, sizeof line, name, known ? &st : nullptr, now);
         reply_.string(name, path_.size() - name_at);
@@ -570,35 +749,45 @@ void Server::do_readdir(uint32_t id, Reader &r)
 
 void Server::do_remove(uint32_t id, Reader &r)
 {
-    std::string path(r.text());
+    std::string path(r.path());
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
+    forget(path);
     call_slot(id, path, &tqsftp_funcs::unlink);
 }
 
+// An existing name is "File exists", as for mkdir(2), before any refusal:
+// clients that make a path folder by folder go on past it.
 void Server::do_mkdir(uint32_t id, Reader &r)
 {
-    std::string path(r.text());
+    std::string path(r.path());
     Attrs a = r.attrs();
     if (!r.ok())
-        return bad_message(id);
-    call_slot(id, path, &tqsftp_funcs::mkdir, mode_of(a, 0777));
+        return bad_request(id, r);
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    struct stat64 st;
+    if (t->stat != nullptr && t->stat(path.c_str(), &st) == 0)
+        return status(id, FX_FAILURE, strerror(EEXIST));
+    if (t->mkdir == nullptr)
+        return absent_slot(id);
+    forget(path);
+    status_result(id, t->mkdir(path.c_str(), mode_of(a, 0777)));
 }
 
 void Server::do_rmdir(uint32_t id, Reader &r)
 {
-    std::string path(r.text());
+    std::string path(r.path());
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
     call_slot(id, path, &tqsftp_funcs::rmdir);
 }
 
 // Lexical, relative to the plug-in's start directory; nothing is looked up.
 void Server::do_realpath(uint32_t id, Reader &r)
 {
-    std::string_view path = r.text();
+    std::string_view path = r.path();
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
     std::string joined;
     if (path.empty() || path[0] != '/') {
         joined = plugin_.start_dir();
@@ -622,10 +811,12 @@ void Server::do_realpath(uint32_t id, Reader &r)
 // posix-rename@openssh.com replaces it, as rename(2) does.
 void Server::do_rename(uint32_t id, Reader &r, bool posix)
 {
-    std::string from(r.text());
-    std::string to(r.text());
+    std::string from(r.path());
+    std::string to(r.path());
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
+    forget(from);
+    forget(to);
     if (!posix) {
         const tqsftp_funcs *target = plugin_.table(to.c_str());
         struct stat64 st;
@@ -637,10 +828,11 @@ void Server::do_rename(uint32_t id, Reader &r, bool posix)
 
 void Server::do_link(uint32_t id, Reader &r)
 {
-    std::string from(r.text());
-    std::string to(r.text());
+    std::string from(r.path());
+    std::string to(r.path());
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
+    forget(to);
     call_slot(id, from, &tqsftp_funcs::link, to.c_str());
 }
 
@@ -664,11 +856,68 @@ void Server::do_limits(uint32_t id)
     reply_.end(at);
 }
 
+namespace {
+
+FsStats fs_stats(const struct statvfs64 &sv, bool writable)
+{
+    uint64_t flag = 0;
+    if ((sv.f_flag & ST_RDONLY) || !writable)
+        flag |= 1;  // read-only
+    if (sv.f_flag & ST_NOSUID)
+        flag |= 2;
+    return {sv.f_bsize, sv.f_frsize, sv.f_blocks, sv.f_bfree, sv.f_bavail, sv.f_files,
+            sv.f_ffree, sv.f_favail, sv.f_fsid, flag, sv.f_namemax};
+}
+
+}  // namespace
+
+// The file system of a folder the client may list, through a folder opened
+// with its table's opendir; an area the client may not write is reported
+// read-only.
+void Server::do_statvfs(uint32_t id, Reader &r)
+{
+    std::string path(r.path());
+    if (!r.ok())
+        return bad_request(id, r);
+    const tqsftp_funcs *t = plugin_.table(path.c_str());
+    if (t->opendir == nullptr)
+        return absent_slot(id);
+    void *dir = t->opendir(path.c_str());
+    if (dir == nullptr)
+        return status_errno(id, errno);
+    struct statvfs64 sv;
+    int rc = fstatvfs64(dirfd(static_cast<DIR *>(dir)), &sv);
+    int e = errno;
+    close_dir(dir);
+    if (rc < 0)
+        return status_errno(id, e);
+    size_t at = reply_.begin(FXP_EXTENDED_REPLY);
+    reply_.u32(id);
+    reply_.fs_stats(fs_stats(sv, writable_area(t)));
+    reply_.end(at);
+}
+
+void Server::do_fstatvfs(uint32_t id, Reader &r)
+{
+    std::string_view hs = r.bytes();
+    Handle *h = handle_of(id, r, hs, Handle::Kind::none);
+    if (h == nullptr)
+        return;
+    int fd = h->kind == Handle::Kind::file ? h->fd : dirfd(static_cast<DIR *>(h->dir));
+    struct statvfs64 sv;
+    if (fstatvfs64(fd, &sv) < 0)
+        return status_errno(id, errno);
+    size_t at = reply_.begin(FXP_EXTENDED_REPLY);
+    reply_.u32(id);
+    reply_.fs_stats(fs_stats(sv, h->writable || writable_area(h->funcs)));
+    reply_.end(at);
+}
+
 void Server::do_extended(uint32_t id, Reader &r)
 {
     std::string_view name = r.text();
     if (!r.ok())
-        return bad_message(id);
+        return bad_request(id, r);
     if (name == "posix-rename@openssh.com")
         return do_rename(id, r, true);
     if (name == "hardlink@openssh.com")
@@ -677,6 +926,10 @@ void Server::do_extended(uint32_t id, Reader &r)
         return do_fsync(id, r);
     if (name == "limits@openssh.com")
         return do_limits(id);
+    if (name == "statvfs@openssh.com")
+        return do_statvfs(id, r);
+    if (name == "fstatvfs@openssh.com")
+        return do_fstatvfs(id, r);
     status(id, FX_OP_UNSUPPORTED, "Operation unsupported");
 }
 

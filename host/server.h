@@ -4,6 +4,7 @@
 #define TQHOST_SERVER_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -35,12 +36,21 @@ private:
         enum class Kind : uint8_t { none, file, folder };
         Kind kind = Kind::none;
         bool dir_end = false;
+        bool writable = false;  // a file opened for writing
         uint32_t generation = 0;
         int fd = -1;
         void *dir = nullptr;
         const tqsftp_funcs *funcs = nullptr;  // the table of its path at open
         std::string path;                     // the client path
     };
+
+    // A file written in this session and gone right after its close: the
+    // plug-in handed it over.  Its name still answers until it is used again.
+    struct HandedOver {
+        std::string path;
+        struct stat64 st;  // the file as the client left it
+    };
+    static constexpr size_t max_handed_over = 32;
 
     bool packet(const uint8_t *p, uint32_t len);
     void dispatch(uint8_t type, uint32_t id, sftp::Reader &r);
@@ -54,6 +64,7 @@ private:
     void status_errno(uint32_t id, int err);
     void status_result(uint32_t id, int r);
     void bad_message(uint32_t id) { status(id, sftp::FX_BAD_MESSAGE, "Bad message"); }
+    void bad_request(uint32_t id, const sftp::Reader &r);
     void absent_slot(uint32_t id);
     void reply_handle(uint32_t id, uint32_t slot);
     void reply_attrs(uint32_t id, const struct stat64 &st);
@@ -64,6 +75,15 @@ private:
                       Handle::Kind kind);
     Handle *new_handle(uint32_t id, uint32_t &slot);
     int close_handle(Handle &h);
+    int close_file(Handle &h);
+
+    // Uploads handed over.
+    const HandedOver *handed_over(const std::string &path) const;
+    void forget(const std::string &path);
+
+    // Attribute changes.
+    int set_attrs(const tqsftp_funcs *t, const std::string &path, const sftp::Attrs &a);
+    int set_size(const tqsftp_funcs *t, const std::string &path, uint64_t size);
 
     // Requests.
     template <typename Slot, typename... Args>
@@ -87,12 +107,15 @@ private:
     void do_link(uint32_t id, sftp::Reader &r);
     void do_fsync(uint32_t id, sftp::Reader &r);
     void do_limits(uint32_t id);
+    void do_statvfs(uint32_t id, sftp::Reader &r);
+    void do_fstatvfs(uint32_t id, sftp::Reader &r);
     void do_extended(uint32_t id, sftp::Reader &r);
 
     const Plugin &plugin_;
     int in_, out_;
     bool initialised_ = false;
     std::vector<Handle> handles_;
+    std::vector<HandedOver> handed_over_;
     sftp::Buffer reply_;
     std::unique_ptr<uint8_t[]> input_;
     size_t in_start_ = 0, in_end_ = 0;

@@ -1,6 +1,6 @@
 // tqsftp-server with the real plug-in and the device's services, on a pipe:
 // what the OpenSSH client cannot show.  Loading, the version and limits,
-// status codes as errno maps them, SETSTAT accepted without a change, RENAME
+// status codes as errno maps them, SETSTAT applied, RENAME
 // that will not replace, and a forced password change that leaves every
 // slot absent.
 #include <gtest/gtest.h>
@@ -48,7 +48,7 @@ TEST(HostSession, VersionAndLimits)
         ext += name + "=" + v.str() + " ";
     }
     EXPECT_EQ(ext, "posix-rename@openssh.com=1 hardlink@openssh.com=1 fsync@openssh.com=1 "
-                   "limits@openssh.com=1 ");
+                   "limits@openssh.com=1 statvfs@openssh.com=2 fstatvfs@openssh.com=2 ");
 
     Fields f{s.call(request(EXTENDED, 5).str("limits@openssh.com"))};
     ASSERT_EQ(f.u8(), EXTENDED_REPLY);
@@ -104,7 +104,7 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     }
 }
 
-TEST(HostSession, SetstatAndRenameLeaveFilesAlone)
+TEST(HostSession, SetstatAppliedAndRenameLeavesFilesAlone)
 {
     write_file("/usb0/a", "a");
     write_file("/usb0/b", "b");
@@ -116,8 +116,8 @@ TEST(HostSession, SetstatAndRenameLeaveFilesAlone)
     EXPECT_EQ(s.close(h), OK);
     struct stat st;
     ASSERT_EQ(stat("/usb0/a", &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_NE(st.st_mtime, 1);
+    EXPECT_EQ(st.st_mode & 0777, 0777u);
+    EXPECT_EQ(st.st_mtime, 1);
 
     EXPECT_EQ(s.status_of(request(RENAME, 3).str("/usb/a").str("/usb/b")), FAILURE);
     EXPECT_EQ(read_file("/usb0/b"), "b");
@@ -126,7 +126,7 @@ TEST(HostSession, SetstatAndRenameLeaveFilesAlone)
 
 // While a password change is forced before the plug-in is set up, every
 // table it gives has no slot: every request is refused, the session goes
-// on, and nothing is created.  SETSTAT and REALPATH need no slot.  Once the
+// on, and nothing is created.  REALPATH needs no slot.  Once the
 // change is done, the tree appears.
 TEST(HostSession, ForcedPasswordChangeRefusesEverything)
 {
@@ -144,7 +144,7 @@ TEST(HostSession, ForcedPasswordChangeRefusesEverything)
         {request(RENAME, 1).str("/usb/x").str("/usb/y"), PERMISSION_DENIED},
         {request(EXTENDED, 1).str(posix_rename).str("/usb/x").str("/usb/y"), PERMISSION_DENIED},
         {request(EXTENDED, 1).str(hardlink).str("/usb/x").str("/usb/y"), PERMISSION_DENIED},
-        {request(SETSTAT, 1).str("/usb/x").u32(4).u32(0777), OK},
+        {request(SETSTAT, 1).str("/usb/x").u32(4).u32(0777), PERMISSION_DENIED},
         {request(REALPATH, 1).str("usb"), -1},  // a NAME
     };
     for (const auto &[p, status] : rows)

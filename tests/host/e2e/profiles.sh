@@ -22,11 +22,13 @@ gunzip -c site.xml.gz | cmp - /flash/cfg/site.xml || fail "the download is not t
 listed=$(awk '!/^sftp>/ && $NF == "site.xml" { print $5 }' list.out)
 [ "$listed" = "$(stat -c %s site.xml.gz)" ] ||
     fail "listed size $listed, downloaded $(stat -c %s site.xml.gz)"
-# The store's own entries are listed with the stored files.
+# The store's own entries are listed with the stored files; the status
+# files only once the update service has written them.
 names=$(awk '!/^sftp>/ { print $NF }' list.out | tr '\n' ' ')
-for n in office.xml profile.cur site.xml help status ok error; do
+for n in office.xml profile.cur site.xml help; do
     echo " $names" | grep -q " $n " || fail "/nv/cfg does not list $n: $names"
 done
+echo " $names" | grep -q " ok " && fail "/nv/cfg lists ok before it exists: $names"
 audit_has "Copy /nv/cfg/site.xml to remote"
 # The upload, gzip of a profile, is installed uncompressed.
 cmp lab.xml /flash/cfg/lab.xml || fail "the uploaded profile was not installed"
