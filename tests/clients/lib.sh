@@ -2,6 +2,8 @@
 # root: fills the root with the demo's sample data and starts Debian's sshd on
 # a free loopback port with SERVER and PLUGIN as its SFTP subsystem, and stops
 # it when the test ends, however it ends.  SERVER "-" (no host built) skips.
+# `check WHAT COMMAND...` reports a failed check and goes on, so that a run
+# shows every check that fails; `fail` ends the test at once.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -18,11 +20,21 @@ work=$(mktemp -d /tmp/clients.XXXXXX)
 keys=$work/keys
 sshd_log=$work/sshd.log
 sshd_pid=
+failed=0
+ssh_opts=(-i "$keys/client_key" -o BatchMode=yes -o StrictHostKeyChecking=yes
+    -o UserKnownHostsFile="$keys/known_hosts")
 
 fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
+
+check() {
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failed=1; fi
+}
+fails() { ! "$@"; }
 
 stop_sshd() {
     [ -n "$sshd_pid" ] || return 0
@@ -36,6 +48,7 @@ stop_sshd() {
 finish() {
     local rc=$?
     stop_sshd
+    [ "$rc" -ne 0 ] || [ "$failed" -eq 0 ] || rc=1
     sanitizer_reports "$work" || rc=1
     if [ "$rc" -ne 0 ] && [ "$rc" -ne 77 ] && [ -s "$sshd_log" ]; then
         echo "--- sshd log:" >&2
@@ -71,8 +84,15 @@ s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 # An audit line of the device's log service whose text is exactly $1.
 audit_has() {
     awk -v t=" - $1" 'substr($0, length($0) - length(t) + 1) == t { found = 1 }
-        END { exit !found }' /var/log/messages ||
-        fail "no audit line \"$1\" in /var/log/messages"
+        END { exit !found }' /var/log/messages 2>/dev/null || {
+        echo "no audit line \"$1\" in /var/log/messages" >&2
+        return 1
+    }
+}
+
+# The update service took KIND NAME of SIZE bytes exactly COUNT times (1).
+handed_over() {
+    [ "$(grep -c " $1 $2 $3 " /var/lib/tqupd/jobs 2>/dev/null)" = "${4:-1}" ]
 }
 
 "$src/tools/sample-device" /
