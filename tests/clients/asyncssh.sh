@@ -1,41 +1,25 @@
 #!/usr/bin/env bash
-# Python's asyncssh (Debian's python3-asyncssh) through sshd: makedirs, the
-# free space, and the attributes that come with a listing.
+# asyncssh (Debian's python3-asyncssh): makedirs, free space, listed attributes.
 . "$(dirname "$0")/lib.sh"
-cd "$work"
 PYTHONWARNINGS=ignore PYTHONPATH=$here /usr/bin/python3 - "$port" "$keys" <<'EOF' || failed=1
 import asyncio, os, asyncssh
-from checks import acheck, done, keys, port
-
-async def main():
-    async with asyncssh.connect("127.0.0.1", port=port, username="root",
-                                client_keys=[f"{keys}/client_key"],
-                                known_hosts=f"{keys}/known_hosts") as conn:
-        async with conn.start_sftp_client() as sftp:
-            async def listed(folder):
-                return {e.filename: (e.attrs.size, e.attrs.permissions)
-                        for e in await sftp.readdir(folder) if e.filename not in (".", "..")}
-            async def makedirs():
-                await sftp.makedirs("/usb/a/b")
-                return os.path.isdir("/usb0/a/b")
-            async def makedirs_again():
-                return await sftp.makedirs("/usb/a/b", exist_ok=True) is None
-            async def statvfs():
-                vfs, usb = await sftp.statvfs("/usb"), os.statvfs("/usb0")
-                return vfs.frsize * vfs.blocks == usb.f_frsize * usb.f_blocks
-            async def readdir_sd():
-                return await listed("/sd") == {n: (os.stat(f"/sd/{n}").st_size, os.stat(f"/sd/{n}").st_mode)
-                                               for n in os.listdir("/sd")}
-            async def readdir_cfg():
-                cfg = await listed("/nv/cfg")
-                return (set(cfg) == set(os.listdir("/flash/cfg")) | {"help"} and
-                        None not in (size for size, _ in cfg.values()))
-            await acheck("makedirs", makedirs)
-            await acheck("makedirs of what exists, exist_ok", makedirs_again)
-            await acheck("statvfs: the USB stick's size", statvfs)
-            await acheck("readdir: sizes and modes in /sd", readdir_sd)
-            await acheck("readdir: /nv/cfg lists what is there, with sizes", readdir_cfg)
-
-asyncio.run(main())
+from checks import check, done, keys, port
+run = asyncio.new_event_loop().run_until_complete
+ssh = run(asyncssh.connect("127.0.0.1", port=port, username="root", client_keys=[f"{keys}/client_key"],
+                           known_hosts=f"{keys}/known_hosts"))
+sftp = run(ssh.start_sftp_client())
+def listed(folder):
+    return {e.filename: (e.attrs.size, e.attrs.permissions) for e in run(sftp.readdir(folder)) if e.filename[0] != "."}
+check("makedirs", lambda: run(sftp.makedirs("/usb/a/b")) or os.path.isdir("/usb0/a/b"))
+check("makedirs of what exists, exist_ok", lambda: run(sftp.makedirs("/usb/a/b", exist_ok=True)))
+vfs, usb = check("statvfs", lambda: run(sftp.statvfs("/usb"))), os.statvfs("/usb0")
+check("statvfs: the USB stick's size", lambda: vfs.frsize * vfs.blocks == usb.f_frsize * usb.f_blocks)
+check("readdir: sizes and modes in /sd", lambda: listed("/sd") == {
+    n: (os.stat(f"/sd/{n}").st_size, os.stat(f"/sd/{n}").st_mode) for n in os.listdir("/sd")})
+cfg = check("readdir /nv/cfg", lambda: listed("/nv/cfg"))
+check("readdir: /nv/cfg lists what is there", lambda: set(cfg) == set(os.listdir("/flash/cfg")) | {"help"})
+check("readdir: with sizes", lambda: None not in (size for size, _ in cfg.values()))
+ssh.close()
+run(ssh.wait_closed())
 done()
 EOF

@@ -1,33 +1,20 @@
-"""check() for the Python clients' scenarios, run as `- PORT KEYS` from a
-client test: a failed check is reported and the scenario goes on."""
+"""check(WHAT, FN) for the Python scenarios, run as `- PORT KEYS`: reports FN's
+result (False fails; an exception fails as the client raised it), goes on,
+and returns the result."""
 import sys
 
-port, keys = int(sys.argv[1]), sys.argv[2]
-failed = False
-
-
-def report(what, ok, why=""):
-    global failed
-    print(("ok: " if ok else "FAIL: ") + what + why, file=sys.stdout if ok else sys.stderr)
-    failed |= not ok
-
-
-def failure(e):
-    return f" ({type(e).__name__}: {e})"  # the client's own error, as a user sees it
+port, keys, failed = int(sys.argv[1]), sys.argv[2], []
 
 
 def check(what, fn):
     try:
-        report(what, fn())
+        result, why = fn(), ""
     except Exception as e:
-        report(what, False, failure(e))
-
-
-async def acheck(what, fn):
-    try:
-        report(what, await fn())
-    except Exception as e:
-        report(what, False, failure(e))
+        result, why = False, f" ({type(e).__name__}: {e})"
+    print(("ok: " if result is not False else "FAIL: ") + what + why,
+          file=sys.stderr if result is False else sys.stdout)
+    failed.extend([what] if result is False else [])
+    return result
 
 
 def done():
