@@ -9,7 +9,8 @@ ssh = run(asyncssh.connect("127.0.0.1", port=port, username="root", client_keys=
                            known_hosts=f"{keys}/known_hosts"))
 sftp = run(ssh.start_sftp_client())
 def listed(folder):
-    return {e.filename: (e.attrs.size, e.attrs.permissions) for e in run(sftp.readdir(folder)) if e.filename[0] != "."}
+    return {e.filename: (e.attrs.size, e.attrs.permissions)
+            for e in run(sftp.readdir(folder)) if e.filename[0] != "."}
 check("makedirs", lambda: run(sftp.makedirs("/usb/a/b")) or os.path.isdir("/usb0/a/b"))
 check("makedirs of what exists, exist_ok", lambda: run(sftp.makedirs("/usb/a/b", exist_ok=True)))
 vfs, usb = check("statvfs", lambda: run(sftp.statvfs("/usb"))), os.statvfs("/usb0")

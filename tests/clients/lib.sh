@@ -44,7 +44,8 @@ finish() {
     stop_sshd
     [ "$rc" -ne 0 ] || [ "$failed" -eq 0 ] || rc=1
     sanitizer_reports "$work" || rc=1
-    [ "$rc" -eq 0 ] || [ "$rc" -eq 77 ] || tail -n +1 "$work/client.log" "$sshd_log" >&2 2>/dev/null
+    [ "$rc" -eq 0 ] || [ "$rc" -eq 77 ] ||
+        tail -n +1 "$work/client.log" "$sshd_log" >&2 2>/dev/null || true
     exit "$rc"
 }
 trap finish EXIT

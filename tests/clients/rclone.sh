@@ -10,9 +10,9 @@ r() { exits 0 rclone -q "$@"; }
 sizes() { /usr/bin/python3 -c 'import json, sys
 print(" ".join(sorted("%s:%s" % (e["Name"], e["Size"]) for e in json.load(sys.stdin))))'; }
 check "copy /nv/cfg" r copy dev:/nv/cfg backup
-check "the backup holds what is there" [ "$(ls backup | tr '\n' ' ')" = "$(ls /flash/cfg | tr '\n' ' ')help " ]
+check "the backup holds what is there" [ "$(ls backup | xargs)" = "$(ls /flash/cfg | sort - <(echo help) | xargs)" ]
 check "lsjson names the sizes that arrive" \
-    [ "$(rclone lsjson dev:/nv/cfg | sizes)" = "$(cd backup && stat -c %n:%s * | tr '\n' ' ' | sed 's/ $//')" ]
+    [ "$(rclone lsjson dev:/nv/cfg | sizes)" = "$(cd backup && stat -c %n:%s * | sort | xargs)" ]
 
 site site
 touch -d '2020-01-02 03:04:05' site/index.html
