@@ -1,6 +1,4 @@
-"""check(WHAT, FN) for the Python scenarios, run as `- PORT KEYS`: reports FN's
-result (False fails; an exception fails as the client raised it), goes on,
-and returns the result."""
+"""check(WHAT, FN): FN's result is reported (False or an exception fails) and returned."""
 import sys
 
 port, keys, failed = int(sys.argv[1]), sys.argv[2], []
