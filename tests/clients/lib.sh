@@ -1,7 +1,9 @@
 # Sourced by each client test, run as TEST SERVER PLUGIN in its own device
-# root: fills the root with the demo's sample data and starts Debian's sshd on
-# a free loopback port with SERVER and PLUGIN as its SFTP subsystem, and stops
-# it when the test ends, however it ends.  SERVER "-" (no host built) skips.
+# root: fills the root with the demo's sample data, starts Debian's sshd on a
+# free loopback port with SERVER and PLUGIN as its SFTP subsystem, stops it
+# when the test ends, however it ends, and goes on in $work.  `check WHAT
+# COMMAND...` reports a failed check and goes on; `fail` ends the test.  What
+# the clients say goes to $work/client.log, shown when the test fails.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -18,29 +20,32 @@ work=$(mktemp -d /tmp/clients.XXXXXX)
 keys=$work/keys
 sshd_log=$work/sshd.log
 sshd_pid=
+failed=0
+ssh_opts=(-i "$keys/client_key" -o BatchMode=yes -o StrictHostKeyChecking=yes
+    -o UserKnownHostsFile="$keys/known_hosts")
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+check() { if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failed=1; fi; }
+exits() { local rc=0; "${@:2}" 2>>"$work/client.log" || rc=$?; [ "$rc" = "$1" ]; }
+site() { # a small folder to copy
+    mkdir -p "$1/img" && head -c 100000 /dev/urandom >"$1/img/a.png"
+    echo "<p>home</p>" >"$1/index.html" && echo old >"$1/old.txt"
 }
 
 stop_sshd() {
-    [ -n "$sshd_pid" ] || return 0
-    kill -TERM "$sshd_pid" 2>/dev/null || true
-    wait "$sshd_pid" 2>/dev/null || true
+    [ -z "$sshd_pid" ] || { kill -TERM "$sshd_pid"; wait "$sshd_pid"; } 2>/dev/null || true
     sshd_pid=
 }
 
 # A sanitizer report from any session (sanitizer builds) fails the test; the
-# server's log is shown when it failed.
+# logs are shown when it failed.
 finish() {
     local rc=$?
     stop_sshd
+    [ "$rc" -ne 0 ] || [ "$failed" -eq 0 ] || rc=1
     sanitizer_reports "$work" || rc=1
-    if [ "$rc" -ne 0 ] && [ "$rc" -ne 77 ] && [ -s "$sshd_log" ]; then
-        echo "--- sshd log:" >&2
-        cat "$sshd_log" >&2
-    fi
+    [ "$rc" -eq 0 ] || [ "$rc" -eq 77 ] ||
+        tail -n +1 "$work/client.log" "$sshd_log" >&2 2>/dev/null || true
     exit "$rc"
 }
 trap finish EXIT
@@ -71,9 +76,15 @@ s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 # An audit line of the device's log service whose text is exactly $1.
 audit_has() {
     awk -v t=" - $1" 'substr($0, length($0) - length(t) + 1) == t { found = 1 }
-        END { exit !found }' /var/log/messages ||
-        fail "no audit line \"$1\" in /var/log/messages"
+        END { exit !found }' /var/log/messages 2>/dev/null ||
+        { echo "no audit line \"$1\" in /var/log/messages" >&2; return 1; }
+}
+
+# The update service took KIND NAME of SIZE bytes exactly COUNT times (1).
+handed_over() {
+    [ "$(grep -c " $1 $2 $3 " /var/lib/tqupd/jobs 2>/dev/null)" = "${4:-1}" ]
 }
 
 "$src/tools/sample-device" /
 start_sshd
+cd "$work"

@@ -1,5 +1,21 @@
 #!/usr/bin/env bash
-# Python's paramiko (Debian's python3-paramiko, so Debian's own python3)
-# through sshd.
+# paramiko (Debian's python3-paramiko): put, with its size check, into /usb and
+# into an upload folder; times and modes set.
 . "$(dirname "$0")/lib.sh"
-/usr/bin/python3 "$here/paramiko_client.py" "$port" "$keys"
+PYTHONPATH=$here /usr/bin/python3 - "$port" "$keys" <<'EOF' || failed=1
+import os, paramiko
+from checks import check, done, keys, port
+ssh = paramiko.SSHClient()
+ssh.load_host_keys(f"{keys}/known_hosts")
+ssh.connect("127.0.0.1", port=port, username="root", key_filename=f"{keys}/client_key",
+            allow_agent=False, look_for_keys=False)
+sftp, data = ssh.open_sftp(), os.urandom(300000)
+open("data.bin", "wb").write(data)
+check("put into /usb", lambda: sftp.put("data.bin", "/usb/data.bin").st_size == len(data))
+check("stored", lambda: open("/usb0/data.bin", "rb").read() == data)
+check("utime", lambda: sftp.utime("/usb/data.bin", (1e9, 1e9)) or os.stat("/usb0/data.bin").st_mtime == 1e9)
+check("chmod", lambda: sftp.chmod("/usb/data.bin", 0o600) or os.stat("/usb0/data.bin").st_mode & 0o7777 == 0o600)
+check("put into /upload/firmware/", lambda: sftp.put("data.bin", "/upload/firmware/fw.bin").st_size == 300000)
+done()
+EOF
+check "firmware handed over once" handed_over firmware fw.bin 300000
