@@ -47,16 +47,17 @@ test-fuzz: build-fuzz
 
 test: test-plain test-asan test-fuzz
 
-# Each fuzz target for FUZZ_SECONDS in a device root; new inputs go to
-# $(BUILD_FUZZ)/corpus/<target>, crashes to $(BUILD_FUZZ)/artifacts/.
+# Each fuzz target for FUZZ_SECONDS in a device root, stopping at the first
+# finding; new inputs go to $(BUILD_FUZZ)/corpus/<target>, the input of a
+# finding to $(BUILD_FUZZ)/artifacts/.
 fuzz: build-fuzz
 	@status=0; for t in resolve session; do \
 	    mkdir -p $(BUILD_FUZZ)/corpus/$$t $(BUILD_FUZZ)/artifacts; \
 	    echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
-	    tools/devroot --build $(BUILD_FUZZ) -- $(BUILD_FUZZ)/tests/fuzz/fuzz_$$t \
+	    tools/devroot --build $(BUILD_FUZZ) -- $(abspath $(BUILD_FUZZ))/tests/fuzz/fuzz_$$t \
 	        -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=1024 \
-	        -print_final_stats=1 -artifact_prefix=$(CURDIR)/$(BUILD_FUZZ)/artifacts/$$t- \
-	        $(CURDIR)/$(BUILD_FUZZ)/corpus/$$t $(CURDIR)/tests/fuzz/corpus/$$t || status=1; \
+	        -print_final_stats=1 -artifact_prefix=$(abspath $(BUILD_FUZZ))/artifacts/$$t- \
+	        $(abspath $(BUILD_FUZZ))/corpus/$$t $(CURDIR)/tests/fuzz/corpus/$$t || status=1; \
 	done; exit $$status
 
 # The demo and the server build for themselves, with the build's output in

@@ -1,29 +1,22 @@
-// One SFTP session per input: the input is what the client sends, served by
-// the server with the real plug-in and the device's services in a device
-// root that is reset before every input.  What must hold afterwards:
-// - no reply is longer than the packet limit the server announces;
-// - nothing outside the writable areas was created, changed or removed
-//   (removable media below their top, the services' state and log, the
-//   areas' ok/error/status files, the profiles of the store); so nothing is
-//   left in an upload folder or as the store's temporary file, and the
-//   decoys (/secret/s.txt, /srv/keep.txt in the server's working folder,
-//   profile.cur) survive unchanged;
-// - every new or changed profile in the store is well-formed XML, and the
-//   current one is still there;
-// - no file outside removable media grows past 128 MiB (finding sparse
-//   uploads that get copied whole).
+// One SFTP session per input (the client's bytes) with the real plug-in and
+// services, in a device root reset before each input (the plug-in's own state
+// lives on).  Afterwards: no reply exceeded the packet limit; nothing outside
+// the writable areas (below the media's top, the services' state and log,
+// ok/error/status files, profile names in the store) was created, changed or
+// removed, so no upload is left behind and the decoys (/secret/s.txt,
+// /srv/keep.txt, profile.cur) are intact; changed profiles are well-formed and
+// the current one is there.  No file off the media may grow past 128 MiB.
 #include <expat.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,9 +28,9 @@
 namespace {
 
 constexpr rlim_t file_limit = 128 << 20;
-constexpr uint32_t packet_limit = 256 * 1024;
 using Key = std::tuple<ino64_t, off64_t, int64_t, mode_t, nlink_t>;
-std::map<std::string, Key> seen;
+using Tree = std::map<std::string, Key>;
+Tree seen;
 std::unique_ptr<tqhost::Plugin> plugin;
 
 [[noreturn]] void fail(const char *what, const std::string &detail)
@@ -46,57 +39,28 @@ std::unique_ptr<tqhost::Plugin> plugin;
     abort();
 }
 
-void too_big(int)
-{
-    static const char m[] = "fuzz_session: a file grew past 128 MiB\n";
-    write(2, m, sizeof m - 1);
-    abort();
-}
-
-void set_file_limit(rlim_t soft)
-{
-    struct rlimit r = {soft, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, &r);
-}
-
-bool starts(const std::string &s, const char *prefix)
-{
-    return s.compare(0, strlen(prefix), prefix) == 0;
-}
-
-bool profile_name(const std::string &name)
-{
-    size_t n = name.size();
-    if (n < 5 || n > 32 || name.compare(n - 4, 4, ".xml") != 0)
-        return false;
-    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                  "0123456789-_") == n - 4;
-}
+bool starts(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
 
 bool writable(const std::string &p)
 {
     std::string dir = p.substr(0, p.rfind('/') + 1), base = p.substr(dir.size());
-    if (starts(p, "/usb0/") || starts(p, "/sd/") || starts(p, "/var/log") ||
-        starts(p, "/var/lib/tqupd") || starts(p, "/var/lib/tqprofile"))
-        return true;
+    for (const char *w : {"/usb0/", "/sd/", "/var/log", "/var/lib/tqupd", "/var/lib/tqprofile"})
+        if (starts(p, w))
+            return true;
     if (starts(dir, "/tmp/sftp/") &&
         (base == "ok" || base == "error" || base == "status" || base == "updating"))
         return true;
-    return dir == "/flash/cfg/" && profile_name(base);
+    size_t n = base.size();  // a profile name
+    return dir == "/flash/cfg/" && n > 4 && n <= 32 && base.rfind(".xml") == n - 4 &&
+           base.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789-_") == n - 4;
 }
 
 int remove_cb(const char *p, const struct stat64 *, int, struct FTW *f)
 {
-    if (f->level > 0 && !(starts(p, "/tmp/sftp/") && strcmp(p + f->base, "help") == 0))
+    if (f->level > 0 && !(starts(p, "/tmp/sftp/") && std::string(p + f->base) == "help"))
         remove(p);
     return 0;
-}
-
-void put(const char *path, const char *text)
-{
-    FILE *f = fopen(path, "w");
-    if (f == nullptr || fputs(text, f) < 0 || fclose(f) != 0)
-        fail("cannot plant", path);
 }
 
 void reset()
@@ -106,32 +70,30 @@ void reset()
         nftw64(d, remove_cb, 16, FTW_DEPTH | FTW_PHYS);
     for (const char *d : {"/usb0/cfg", "/sd/cfg", "/secret", "/srv"})
         mkdir(d, 0755);
-    put("/var/log/messages", "");
-    put("/flash/cfg/office.xml", "<?xml version=\"1.0\"?>\n<profile name=\"office\"/>\n");
-    put("/flash/cfg/lab.xml", "<profile name=\"lab\"/>\n");
-    put("/flash/cfg/profile.cur", "office\n");
-    put("/usb0/a.txt", "a\n");
-    put("/secret/s.txt", "secret\n");
-    put("/srv/keep.txt", "keep\n");
+    static const char *const files[][2] = {
+        {"/var/log/messages", ""}, {"/flash/cfg/profile.cur", "office\n"},
+        {"/flash/cfg/office.xml", "<?xml version=\"1.0\"?>\n<profile name=\"office\"/>\n"},
+        {"/flash/cfg/lab.xml", "<profile/>\n"}, {"/usb0/a.txt", "a\n"},
+        {"/secret/s.txt", "secret\n"}, {"/srv/keep.txt", "keep\n"}};
+    for (const auto &f : files)
+        if (!(std::ofstream(f[0]) << f[1]))
+            fail("cannot plant", f[0]);
 }
 
-int snapshot_cb(const char *p, const struct stat64 *st, int, struct FTW *f)
+int snapshot_cb(const char *p, const struct stat64 *st, int, struct FTW *)
 {
-    static const std::string skip[] = {"/proc", "/dev", "/sys", "/usr", "/etc",
-                                       TQ_SOURCE_TOP, TQ_BUILD_TOP};
-    for (const std::string &s : skip)
-        if (p == s)
+    for (const char *skip : {"/proc", "/dev", "/sys", "/usr", "/etc", TQ_SOURCE_DIR, TQ_BUILD_DIR})
+        if (std::string(p) == skip)
             return FTW_SKIP_SUBTREE;
-    // A folder's own times change with its names; the names are compared.
+    // A folder's times and size change with its names; the names are compared.
     bool dir = S_ISDIR(st->st_mode);
-    seen[p] = Key(st->st_ino, dir ? 0 : st->st_size,
-                  dir ? 0 : st->st_mtim.tv_sec * 1000000000LL + st->st_mtim.tv_nsec,
-                  st->st_mode, dir ? 0 : st->st_nlink);
-    (void)f;
+    int64_t mtime = st->st_mtim.tv_sec * 1000000000LL + st->st_mtim.tv_nsec;
+    seen[p] = Key(st->st_ino, dir ? 0 : st->st_size, dir ? 0 : mtime, st->st_mode,
+                  dir ? 0 : st->st_nlink);
     return FTW_CONTINUE;
 }
 
-std::map<std::string, Key> snapshot()
+Tree snapshot()
 {
     seen.clear();
     nftw64("/", snapshot_cb, 16, FTW_PHYS | FTW_ACTIONRETVAL);
@@ -140,20 +102,15 @@ std::map<std::string, Key> snapshot()
 
 bool well_formed(const std::string &path)
 {
-    std::string text;
-    if (FILE *f = fopen(path.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-            text.append(buf, n);
-        fclose(f);
-    }
+    std::ifstream f(path);
+    std::string text{std::istreambuf_iterator<char>(f), {}};
     XML_Parser p = XML_ParserCreate(nullptr);
     bool ok = XML_Parse(p, text.data(), int(text.size()), 1) == XML_STATUS_OK;
     XML_ParserFree(p);
     return ok;
 }
 
-void compare(const std::map<std::string, Key> &before, const std::map<std::string, Key> &after)
+void compare(const Tree &before, const Tree &after)
 {
     for (const auto &[path, key] : before) {
         auto it = after.find(path);
@@ -166,35 +123,25 @@ void compare(const std::map<std::string, Key> &before, const std::map<std::strin
         auto it = before.find(path);
         if (!writable(path) && it == before.end())
             fail("created or left behind", path);
-        bool changed = it == before.end() || it->second != key;
-        if (starts(path, "/flash/cfg/") && S_ISREG(std::get<3>(key)) && changed &&
-            !well_formed(path))
+        if (starts(path, "/flash/cfg/") && S_ISREG(std::get<3>(key)) &&
+            (it == before.end() || it->second != key) && !well_formed(path))
             fail("profile not well-formed", path);
     }
     if (after.count("/flash/cfg/office.xml") == 0)
-        fail("removed the current profile", "/flash/cfg/office.xml");
+        fail("the current profile is gone", "office.xml");
 }
 
 void check_replies(int out)
 {
-    struct stat64 st;
-    fstat64(out, &st);
-    std::string r(size_t(st.st_size), '\0');
-    if (pread64(out, r.data(), r.size(), 0) != ssize_t(r.size()))
-        fail("cannot read the replies", "");
-    auto p = reinterpret_cast<const uint8_t *>(r.data());
-    for (size_t at = 0; at + 4 <= r.size();) {
-        uint32_t len = uint32_t(p[at]) << 24 | p[at + 1] << 16 | p[at + 2] << 8 | p[at + 3];
-        if (len > packet_limit)
-            fail("reply longer than the packet limit", std::to_string(len));
-        at += 4 + size_t(len);
-    }
+    uint8_t p[4];
+    for (off_t at = 0; pread(out, p, 4, at) == 4; at += 4 + off_t(tqhost::sftp::get_u32(p)))
+        if (tqhost::sftp::get_u32(p) > 256 * 1024)
+            fail("reply longer than the packet limit", std::to_string(tqhost::sftp::get_u32(p)));
 }
 
 }  // namespace
 
-// Removable media may hold sparse files of any size; everywhere else a
-// write past the limit is a finding (SIGXFSZ).
+// Media may hold sparse files of any size: only writes elsewhere are bounded.
 extern "C" ssize_t __real_pwrite64(int fd, const void *buf, size_t n, off64_t off);
 extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t off)
 {
@@ -202,11 +149,10 @@ extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t of
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     bool media = readlink(link, path, sizeof path - 1) > 0 &&
                  (starts(path, "/usb0/") || starts(path, "/sd/"));
-    if (media)
-        set_file_limit(RLIM_INFINITY);
+    struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, media ? &lift : &limit);
     ssize_t r = __real_pwrite64(fd, buf, n, off);
-    if (media)
-        set_file_limit(file_limit);
+    setrlimit(RLIMIT_FSIZE, &limit);
     return r;
 }
 
@@ -216,31 +162,28 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     plugin = tqhost::Plugin::load(TQ_PLUGIN, err);
     if (!plugin)
         fail("cannot load the plug-in", err);
-    plugin->table("/");  // the plug-in's one-time set-up
-    signal(SIGXFSZ, too_big);
-    set_file_limit(file_limit);
-    return 0;
+    plugin->table("/");  // the one-time set-up, before any snapshot
+    signal(SIGXFSZ, [](int) { fail("a file grew past", "128 MiB"); });
+    struct rlimit limit = {file_limit, RLIM_INFINITY};
+    return setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     reset();
-    std::map<std::string, Key> before = snapshot();
+    Tree before = snapshot();
     int in = memfd_create("in", 0), out = memfd_create("out", 0);
-    if (in < 0 || out < 0 || write(in, data, size) != ssize_t(size))
-        fail("cannot make the session's input", "");
-    lseek(in, 0, SEEK_SET);
     int cwd = open(".", O_RDONLY | O_DIRECTORY);
-    chdir("/srv");
-    {
-        tqhost::Server session(*plugin, in, out);
-        session.run();
-    }
-    fchdir(cwd);
-    close(cwd);
+    if (in < 0 || out < 0 || cwd < 0 || write(in, data, size) != ssize_t(size))
+        fail("cannot set up the session", "");
+    lseek(in, 0, SEEK_SET);
+    if (chdir("/srv") == 0)
+        tqhost::Server(*plugin, in, out).run();
+    if (fchdir(cwd) != 0)
+        fail("cannot return to the working folder", "");
     check_replies(out);
-    close(in);
-    close(out);
+    for (int fd : {in, out, cwd})
+        close(fd);
     compare(before, snapshot());
     return 0;
 }
