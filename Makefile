@@ -39,7 +39,7 @@ test-asan: build-asan
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 
 build-fuzz: deps $(BUILD_FUZZ)/CMakeCache.txt
-	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_resolve fuzz_session
 
 # The fuzz targets over their seeds and every saved regression input, once.
 test-fuzz: build-fuzz
