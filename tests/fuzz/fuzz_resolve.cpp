@@ -2,7 +2,7 @@
 // every path operation of the plug-in's table for the first.  The host only
 // checks each real path it is handed: under the real folder of the row that
 // one of the client paths matches (or the profile store's temporary file),
-// with no "." or ".." component.  It touches no file.
+// with no "." or ".." component.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +16,7 @@
 namespace {
 
 const tqsftp_access *rows[2];
+const char *const temp_file = "/ramdisk/lighty.tmp";
 
 const tqsftp_access *row_of(const std::string &client)
 {
@@ -40,7 +41,7 @@ void check(const char *real)
     std::string p = std::string(real) + "/";
     if (p.find("/./") != std::string::npos || p.find("/../") != std::string::npos ||
         !(under(rows[0], real) || under(rows[1], real) ||
-          strcmp(real, "/ramdisk/lighty.tmp") == 0)) {
+          strcmp(real, temp_file) == 0)) {
         fprintf(stderr, "fuzz_resolve: the host was handed %s\n", real);
         abort();
     }
@@ -55,8 +56,14 @@ int stat_op(const char *p, struct stat64 *st)
     st->st_mode = S_IFREG | 0644;
     return 0;
 }
+// Only the store's temporary file is real: the store holds it with a lock.
+int open_op(const char *p, int flags, int mode)
+{
+    check(p);
+    return strcmp(p, temp_file) == 0 ? open(p, flags, mode) : open("/dev/null", O_RDWR);
+}
 const tqsftp_funcs host = {
-    [](const char *p, int, int) { return check(p), open("/dev/null", O_RDWR); }, close, stat_op,
+    open_op, close, stat_op,
     nullptr, nullptr, [](const char *p) { return check(p), static_cast<void *>(nullptr); },
     nullptr, [](const char *p, int) { return path_op(p); }, path_op, path_op, two_op, two_op};
 

@@ -1,11 +1,12 @@
 // One SFTP session per input (the client's bytes) with the real plug-in and
-// services, in a device root reset before each input (the plug-in's own state
-// lives on).  Afterwards: no reply exceeded the packet limit; nothing outside
+// services, in a device root reset before each input, with the plug-in's
+// upload blocks as a new server process finds them.  Afterwards: no reply exceeded the packet limit; nothing outside
 // the writable areas (below the media's top, the services' state and log,
 // ok/error/status files, profile names in the store) was created, changed or
 // removed, so no upload is left behind and the decoys (/secret/s.txt,
 // /srv/keep.txt, profile.cur) are intact; changed profiles are well-formed and
 // the current one is there.  No file off the media may grow past 128 MiB.
+#include <dlfcn.h>
 #include <expat.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -32,6 +33,7 @@ using Key = std::tuple<ino64_t, off64_t, int64_t, mode_t, nlink_t>;
 using Tree = std::map<std::string, Key>;
 Tree seen;
 std::unique_ptr<tqhost::Plugin> plugin;
+tqsftp_ucb *blocks[6];
 
 [[noreturn]] void fail(const char *what, const std::string &detail)
 {
@@ -65,6 +67,8 @@ int remove_cb(const char *p, const struct stat64 *, int, struct FTW *f)
 
 void reset()
 {
+    for (tqsftp_ucb *b : blocks)
+        b->file_name[0] = b->temp_name[0] = '\0';
     for (const char *d : {"/usb0", "/sd", "/flash/cfg", "/var/lib", "/ramdisk", "/secret",
                           "/srv", "/tmp/sftp/upload", "/tmp/sftp/nv/cfg"})
         nftw64(d, remove_cb, 16, FTW_DEPTH | FTW_PHYS);
@@ -163,6 +167,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!plugin)
         fail("cannot load the plug-in", err);
     plugin->table("/");  // the one-time set-up, before any snapshot
+    void *lib = dlopen(TQ_PLUGIN, RTLD_NOW | RTLD_NOLOAD);
+    int i = 0;
+    for (const char *name : {"tqsftp_firmware_ucb", "tqsftp_sshkey_ucb", "tqsftp_https_ucb",
+                             "tqsftp_ldap_ucb", "tqsftp_vpn_ucb", "tqsftp_config_ucb"})
+        if ((blocks[i++] = static_cast<tqsftp_ucb *>(dlsym(lib, name))) == nullptr)
+            fail("the plug-in has no", name);
     signal(SIGXFSZ, [](int) { fail("a file grew past", "128 MiB"); });
     struct rlimit limit = {file_limit, RLIM_INFINITY};
     return setrlimit(RLIMIT_FSIZE, &limit);
