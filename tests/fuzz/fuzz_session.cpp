@@ -1,0 +1,199 @@
+// One SFTP session per input (the client's bytes) with the real plug-in and
+// services, in a device root reset before each input, with the plug-in's
+// upload blocks as a new server process finds them.  Afterwards: no reply exceeded the packet limit; nothing outside
+// the writable areas (below the media's top, the services' state and log,
+// ok/error/status files, profile names in the store) was created, changed or
+// removed, so no upload is left behind and the decoys (/secret/s.txt,
+// /srv/keep.txt, profile.cur) are intact; changed profiles are well-formed and
+// the current one is there.  No file off the media may grow past 128 MiB.
+#include <dlfcn.h>
+#include <expat.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "plugin.h"
+#include "server.h"
+
+namespace {
+
+constexpr rlim_t file_limit = 128 << 20;
+using Key = std::tuple<ino64_t, off64_t, int64_t, mode_t, nlink_t>;
+using Tree = std::map<std::string, Key>;
+Tree seen;
+std::unique_ptr<tqhost::Plugin> plugin;
+tqsftp_ucb *blocks[6];
+
+[[noreturn]] void fail(const char *what, const std::string &detail)
+{
+    fprintf(stderr, "fuzz_session: %s: %.200s\n", what, detail.c_str());
+    abort();
+}
+
+bool starts(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool writable(const std::string &p)
+{
+    std::string dir = p.substr(0, p.rfind('/') + 1), base = p.substr(dir.size());
+    for (const char *w : {"/usb0/", "/sd/", "/var/log", "/var/lib/tqupd", "/var/lib/tqprofile"})
+        if (starts(p, w))
+            return true;
+    if (starts(dir, "/tmp/sftp/") &&
+        (base == "ok" || base == "error" || base == "status" || base == "updating"))
+        return true;
+    size_t n = base.size();  // a profile name
+    return dir == "/flash/cfg/" && n > 4 && n <= 32 && base.rfind(".xml") == n - 4 &&
+           base.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789-_") == n - 4;
+}
+
+int remove_cb(const char *p, const struct stat64 *, int, struct FTW *f)
+{
+    if (f->level > 0 && !(starts(p, "/tmp/sftp/") && std::string(p + f->base) == "help"))
+        remove(p);
+    return 0;
+}
+
+void reset()
+{
+    for (tqsftp_ucb *b : blocks)
+        b->file_name[0] = b->temp_name[0] = '\0';
+    for (const char *d : {"/usb0", "/sd", "/flash/cfg", "/var/lib", "/ramdisk", "/secret",
+                          "/srv", "/tmp/sftp/upload", "/tmp/sftp/nv/cfg"})
+        nftw64(d, remove_cb, 16, FTW_DEPTH | FTW_PHYS);
+    for (const char *d : {"/usb0/cfg", "/sd/cfg", "/secret", "/srv"})
+        mkdir(d, 0755);
+    static const char *const files[][2] = {
+        {"/var/log/messages", ""}, {"/flash/cfg/profile.cur", "office\n"},
+        {"/flash/cfg/office.xml", "<?xml version=\"1.0\"?>\n<profile name=\"office\"/>\n"},
+        {"/flash/cfg/lab.xml", "<profile/>\n"}, {"/usb0/a.txt", "a\n"},
+        {"/secret/s.txt", "secret\n"}, {"/srv/keep.txt", "keep\n"}};
+    for (const auto &f : files)
+        if (!(std::ofstream(f[0]) << f[1]))
+            fail("cannot plant", f[0]);
+}
+
+int snapshot_cb(const char *p, const struct stat64 *st, int, struct FTW *)
+{
+    for (const char *skip : {"/proc", "/dev", "/sys", "/usr", "/etc", TQ_SOURCE_DIR, TQ_BUILD_DIR})
+        if (std::string(p) == skip)
+            return FTW_SKIP_SUBTREE;
+    // A folder's times and size change with its names; the names are compared.
+    bool dir = S_ISDIR(st->st_mode);
+    int64_t mtime = st->st_mtim.tv_sec * 1000000000LL + st->st_mtim.tv_nsec;
+    seen[p] = Key(st->st_ino, dir ? 0 : st->st_size, dir ? 0 : mtime, st->st_mode,
+                  dir ? 0 : st->st_nlink);
+    return FTW_CONTINUE;
+}
+
+Tree snapshot()
+{
+    seen.clear();
+    nftw64("/", snapshot_cb, 16, FTW_PHYS | FTW_ACTIONRETVAL);
+    return std::move(seen);
+}
+
+bool well_formed(const std::string &path)
+{
+    std::ifstream f(path);
+    std::string text{std::istreambuf_iterator<char>(f), {}};
+    XML_Parser p = XML_ParserCreate(nullptr);
+    bool ok = XML_Parse(p, text.data(), int(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return ok;
+}
+
+void compare(const Tree &before, const Tree &after)
+{
+    for (const auto &[path, key] : before) {
+        auto it = after.find(path);
+        if (!writable(path) && it == after.end())
+            fail("removed", path);
+        if (!writable(path) && it->second != key)
+            fail("changed", path);
+    }
+    for (const auto &[path, key] : after) {
+        auto it = before.find(path);
+        if (!writable(path) && it == before.end())
+            fail("created or left behind", path);
+        if (starts(path, "/flash/cfg/") && S_ISREG(std::get<3>(key)) &&
+            (it == before.end() || it->second != key) && !well_formed(path))
+            fail("profile not well-formed", path);
+    }
+    if (after.count("/flash/cfg/office.xml") == 0)
+        fail("the current profile is gone", "office.xml");
+}
+
+void check_replies(int out)
+{
+    uint8_t p[4];
+    for (off_t at = 0; pread(out, p, 4, at) == 4; at += 4 + off_t(tqhost::sftp::get_u32(p)))
+        if (tqhost::sftp::get_u32(p) > 256 * 1024)
+            fail("reply longer than the packet limit", std::to_string(tqhost::sftp::get_u32(p)));
+}
+
+}  // namespace
+
+// Media may hold sparse files of any size: only writes elsewhere are bounded.
+extern "C" ssize_t __real_pwrite64(int fd, const void *buf, size_t n, off64_t off);
+extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t off)
+{
+    char link[64], path[256] = "";
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    bool media = readlink(link, path, sizeof path - 1) > 0 &&
+                 (starts(path, "/usb0/") || starts(path, "/sd/"));
+    struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, media ? &lift : &limit);
+    ssize_t r = __real_pwrite64(fd, buf, n, off);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return r;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    std::string err;
+    plugin = tqhost::Plugin::load(TQ_PLUGIN, err);
+    if (!plugin)
+        fail("cannot load the plug-in", err);
+    plugin->table("/");  // the one-time set-up, before any snapshot
+    void *lib = dlopen(TQ_PLUGIN, RTLD_NOW | RTLD_NOLOAD);
+    int i = 0;
+    for (const char *name : {"tqsftp_firmware_ucb", "tqsftp_sshkey_ucb", "tqsftp_https_ucb",
+                             "tqsftp_ldap_ucb", "tqsftp_vpn_ucb", "tqsftp_config_ucb"})
+        if ((blocks[i++] = static_cast<tqsftp_ucb *>(dlsym(lib, name))) == nullptr)
+            fail("the plug-in has no", name);
+    signal(SIGXFSZ, [](int) { fail("a file grew past", "128 MiB"); });
+    struct rlimit limit = {file_limit, RLIM_INFINITY};
+    return setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    reset();
+    Tree before = snapshot();
+    int in = memfd_create("in", 0), out = memfd_create("out", 0);
+    int cwd = open(".", O_RDONLY | O_DIRECTORY);
+    if (in < 0 || out < 0 || cwd < 0 || write(in, data, size) != ssize_t(size))
+        fail("cannot set up the session", "");
+    lseek(in, 0, SEEK_SET);
+    if (chdir("/srv") == 0)
+        tqhost::Server(*plugin, in, out).run();
+    if (fchdir(cwd) != 0)
+        fail("cannot return to the working folder", "");
+    check_replies(out);
+    for (int fd : {in, out, cwd})
+        close(fd);
+    compare(before, snapshot());
+    return 0;
+}
