@@ -68,6 +68,12 @@ class HostOps : public testing::TestWithParam<Resolver> {
 protected:
     void SetUp() override
     {
+#ifdef SYS_openat2
+        // An emulator (qemu-arm) may not have openat2: nothing to test there.
+        if (GetParam() == Resolver::openat2 && syscall(SYS_openat2, -1, "", nullptr, 0) == -1 &&
+            errno == ENOSYS)
+            GTEST_SKIP() << "openat2 is not available here";
+#endif
         tqhost::set_resolver(GetParam());
         umask(022);
         ASSERT_EQ(system("mkdir -p /tmp/t/in/sub /tmp/t/out/folder && "
@@ -79,6 +85,8 @@ protected:
     }
     void TearDown() override
     {
+        if (IsSkipped())
+            return;
         std::set<std::string> outside;
         for (const auto &e : std::filesystem::recursive_directory_iterator("/tmp/t/out"))
             outside.insert(e.path());
