@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -72,10 +73,24 @@ int append_text(const std::string &path, std::string_view text)
     return fd.close();
 }
 
+int make_scratch(const std::string &dir, std::string &path)
+{
+    path = dir + "/.tqupd-XXXXXX";
+    int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0 && ::fchmod(fd, 0644) < 0) {
+        int saved = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
 int replace_file(const std::string &path, std::string_view text)
 {
-    std::string part = path + ".new";
-    Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::string part;
+    Fd fd(make_scratch(path.substr(0, path.rfind('/')), part));
     if (!fd)
         return -1;
     if (write_all(fd.get(), text.data(), text.size()) < 0 || fd.close() < 0 ||
@@ -86,6 +101,19 @@ int replace_file(const std::string &path, std::string_view text)
         return -1;
     }
     return 0;
+}
+
+bool Every::due() noexcept
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    long long t = now.tv_sec * 1000000000LL + now.tv_nsec;
+    long long next = next_.load(std::memory_order_relaxed);
+    if (t < next)
+        return false;
+    // One caller wins the check of this interval.
+    return next_.compare_exchange_strong(next, t + interval_ns_,
+                                         std::memory_order_relaxed);
 }
 
 std::string base_name(std::string_view path)
