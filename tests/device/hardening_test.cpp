@@ -126,7 +126,7 @@ TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
     const struct { int pri; std::vector<std::pair<int, const char *>> args; std::string text; } cases[] = {
         {0, {{9, "Create"}, {3, "/usbXYZ"}}, "<0>1 Create /us"},
         {191, {{9, "a\x01\x7f\\"}, {9, "b"}}, "<191>1 a\\x01\\x7F\\x5C b"},
-        {192, {{9, "a"}, {2000, big.c_str()}}, "<13>1 a " + big.substr(6) + "..."},
+        {192, {{1024, big.c_str()}, {2000, big.c_str()}}, "<13>1 " + big.substr(6) + " " + big.substr(6) + "..."},
         {-1, {{9, "q\"q"}, {-1, "b"}}, "<13>1 " FALLBACK "(argument 2 is of negative length): \"q\\x22q\""},
         {13, {{1, n}, {1, n}, {1, n}, {1, n}, {1, n}, {1, n}, {1, n}, {1, n}, {1, n}},
          "<13>1 " FALLBACK "(more than 8 arguments): \"9\" \"9\" \"9\" \"9\" \"9\" \"9\" \"9\" \"9\""},
