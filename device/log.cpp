@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <charconv>
 #include <mutex>
 #include <string>
 
@@ -157,16 +158,35 @@ const std::string &host_name()
     return name;
 }
 
+// "0x" and the id in upper-case hex, at least six digits.
+void append_id(std::string &out, uint32_t id)
+{
+    char hex[8];
+    auto end = std::to_chars(hex, hex + sizeof hex, id, 16).ptr;
+    out += "0x";
+    out.append(end - hex < 6 ? 6 - (end - hex) : 0, '0');
+    for (const char *p = hex; p < end; ++p)
+        out += static_cast<char>(*p >= 'a' ? *p - 'a' + 'A' : *p);
+}
+
 std::string log_line(const Message &m)
 {
     // A priority outside the syslog range is written as user.notice.
     int pri = m.priority >= 0 && m.priority <= 191 ? m.priority : 13;
-    char head[32];
-    snprintf(head, sizeof head, "<%d>1 ", pri);
-    char id[16];
-    snprintf(id, sizeof id, "0x%06X", m.id);
-    return head + tqdev::utc_time(true) + " " + host_name() + " tqsftp - " +
-           id + " - " + message_text(m) + "\n";
+    std::string line;
+    line.reserve(256);
+    line += '<';
+    line += std::to_string(pri);
+    line += ">1 ";
+    line += tqdev::utc_time(true);
+    line += ' ';
+    line += host_name();
+    line += " tqsftp - ";
+    append_id(line, m.id);
+    line += " - ";
+    line += message_text(m);
+    line += '\n';
+    return line;
 }
 
 int open_log()
