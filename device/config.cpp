@@ -2,6 +2,7 @@
 // document) is checked and stored decompressed in /flash/cfg.
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "tqdevice/tqupd.h"
@@ -15,8 +16,8 @@ namespace tqdev
 namespace
 {
 
-constexpr UpdKind config = {"config", "/tmp/sftp/nv/cfg"};
-constexpr const char *store_dir = "/flash/cfg/";
+constexpr UpdKind config = {"config", "/tmp/sftp/nv/cfg", TQUPD_MAX_PROFILE};
+constexpr const char *store_dir = "/flash/cfg";
 // The two names of the upload control block lie back to back.
 constexpr size_t name_size = 80;
 constexpr size_t max_profile_name = 32;
@@ -145,6 +146,11 @@ int Unpacker::take_output(size_t len, std::string &why)
         why = "not well-formed XML: " + xml_.error();
         return -1;
     }
+    if (size_ + len > TQUPD_MAX_PROFILE_XML) {
+        why = "the profile is too large unpacked: more than " +
+              std::to_string(TQUPD_MAX_PROFILE_XML) + " bytes";
+        return -1;
+    }
     if (write_all(out_, outbuf_, len) < 0) {
         why = "cannot write the profile: " + error_text(errno);
         return -1;
@@ -153,31 +159,38 @@ int Unpacker::take_output(size_t len, std::string &why)
     return 0;
 }
 
-// Unpacks temp into part and renames it to target: 0, or -1 with why.
-int install(const std::string &temp, const std::string &part,
-            const std::string &target, uint64_t &size, std::string &why)
+// Unpacks the upload at temp into a new scratch file of the store and
+// renames it to target: 0, or -1 with why.  The upload is judged by its
+// size before it is read, and is never opened through a symbolic link.
+int install(const std::string &temp, const std::string &target, uint64_t &size,
+            std::string &why)
 {
-    Fd in(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) {
+    Fd in(::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!in || ::fstat(in.get(), &st) < 0) {
         why = "cannot read the upload: " + error_text(errno);
         return -1;
     }
-    Fd out(
-        ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    why = upd_unfit(st, config.max_size, "the upload");
+    if (!why.empty())
+        return -1;
+    std::string part;
+    Fd out(make_scratch(store_dir, part));
     if (!out) {
         why = "cannot write " + target + ": " + error_text(errno);
         return -1;
     }
     Unpacker unpack(in.get(), out.get());
-    if (unpack.run(why) < 0)
-        return -1;
-    if (::fsync(out.get()) < 0 || out.close() < 0 ||
-        ::rename(part.c_str(), target.c_str()) < 0) {
+    int done = unpack.run(why);
+    if (done == 0 && (::fsync(out.get()) < 0 || out.close() < 0 ||
+                      ::rename(part.c_str(), target.c_str()) < 0)) {
         why = "cannot write " + target + ": " + error_text(errno);
-        return -1;
+        done = -1;
     }
+    if (done < 0)
+        ::unlink(part.c_str());
     size = unpack.size();
-    return 0;
+    return done;
 }
 
 int install_profile(const char *name, uint8_t param)
@@ -194,15 +207,11 @@ int install_profile(const char *name, uint8_t param)
     if (temp.empty())
         return upd_refuse(config, base, "no uploaded data");
 
-    // The unfinished copy starts with '.', which no profile name does.
-    std::string target = store_dir + base;
-    std::string part = store_dir + ("." + base + ".part");
+    std::string target = std::string(store_dir) + "/" + base;
     uint64_t size = 0;
     std::string why;
-    if (install(temp, part, target, size, why) < 0) {
-        ::unlink(part.c_str());
+    if (install(temp, target, size, why) < 0)
         return upd_refuse(config, base, why);
-    }
     ::unlink(temp.c_str());
     std::string bytes = std::to_string(size);
     upd_append_job(config.name, base, bytes, std::to_string(param));

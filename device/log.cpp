@@ -4,7 +4,10 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
+#include <charconv>
+#include <mutex>
 #include <string>
 
 #include "tqdevice/tqlog.h"
@@ -143,24 +146,47 @@ std::string message_text(const Message &m)
     return filled(*t, m);
 }
 
-std::string host_name()
+// Asked once: the name does not change under a running service.
+const std::string &host_name()
 {
-    char name[256] = "";
-    if (gethostname(name, sizeof name - 1) < 0 || name[0] == '\0')
-        return "-";
-    return escape(name, " ");
+    static const std::string name = [] {
+        char text[256] = "";
+        if (gethostname(text, sizeof text - 1) < 0 || text[0] == '\0')
+            return std::string("-");
+        return escape(text, " ");
+    }();
+    return name;
+}
+
+// "0x" and the id in upper-case hex, at least six digits.
+void append_id(std::string &out, uint32_t id)
+{
+    char hex[8];
+    auto end = std::to_chars(hex, hex + sizeof hex, id, 16).ptr;
+    out += "0x";
+    out.append(end - hex < 6 ? 6 - (end - hex) : 0, '0');
+    for (const char *p = hex; p < end; ++p)
+        out += static_cast<char>(*p >= 'a' ? *p - 'a' + 'A' : *p);
 }
 
 std::string log_line(const Message &m)
 {
     // A priority outside the syslog range is written as user.notice.
     int pri = m.priority >= 0 && m.priority <= 191 ? m.priority : 13;
-    char head[32];
-    snprintf(head, sizeof head, "<%d>1 ", pri);
-    char id[16];
-    snprintf(id, sizeof id, "0x%06X", m.id);
-    return head + tqdev::utc_time(true) + " " + host_name() + " tqsftp - " +
-           id + " - " + message_text(m) + "\n";
+    std::string line;
+    line.reserve(256);
+    line += '<';
+    line += std::to_string(pri);
+    line += ">1 ";
+    line += tqdev::utc_time(true);
+    line += ' ';
+    line += host_name();
+    line += " tqsftp - ";
+    append_id(line, m.id);
+    line += " - ";
+    line += message_text(m);
+    line += '\n';
+    return line;
 }
 
 int open_log()
@@ -171,13 +197,64 @@ int open_log()
     return fd;
 }
 
-// One write, so that the lines of concurrent processes never mix.  A line
-// that cannot reach the log goes to standard error instead.
+// The log stays open for the life of the process.  A log that was rotated
+// away (renamed or removed) is noticed within recheck_ms, or at the first
+// write that fails, and opened anew.
+class LogFile
+{
+  public:
+    int write(const std::string &line);
+
+  private:
+    bool moved() const;
+    void reopen();
+
+    std::mutex lock_;
+    tqdev::Fd fd_;
+    struct stat at_ = {};
+    tqdev::Every recheck_{tqdev::recheck_ms};
+};
+
+bool LogFile::moved() const
+{
+    struct stat st;
+    return ::stat(log_path, &st) < 0 || st.st_ino != at_.st_ino ||
+           st.st_dev != at_.st_dev;
+}
+
+void LogFile::reopen()
+{
+    fd_.reset(open_log());
+    if (fd_ && ::fstat(fd_.get(), &at_) < 0)
+        fd_.reset();
+}
+
+// One write, so that the lines of concurrent processes never mix: 0, or
+// -1 with errno.
+int LogFile::write(const std::string &line)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!fd_ || (recheck_.due() && moved()))
+        reopen();
+    for (int attempt = 0; fd_; ++attempt) {
+        ssize_t n = ::write(fd_.get(), line.data(), line.size());
+        if (n == static_cast<ssize_t>(line.size()))
+            return 0;
+        if (n >= 0 || attempt > 0) {
+            errno = n >= 0 ? ENOSPC : errno;
+            break;
+        }
+        reopen();
+    }
+    return -1;
+}
+
+LogFile log_file;
+
+// A line that cannot reach the log goes to standard error instead.
 int write_line(const std::string &line)
 {
-    tqdev::Fd fd(open_log());
-    if (fd && ::write(fd.get(), line.data(), line.size()) ==
-                  static_cast<ssize_t>(line.size()))
+    if (log_file.write(line) == 0)
         return 0;
     int saved = errno;
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());

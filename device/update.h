@@ -4,6 +4,7 @@
 #define TQDEVICE_UPDATE_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -17,7 +18,13 @@ constexpr const char *upd_state_dir = "/var/lib/tqupd";
 struct UpdKind {
     const char *name; // also the name of its folder under upd_state_dir
     const char *area;
+    uint64_t max_size; // the largest upload taken, in bytes
 };
+
+// Why an upload (what: "the file", "the upload") with this stat cannot be
+// taken, judged before it is read; "" when it can.
+std::string upd_unfit(const struct stat &st, uint64_t max_size,
+                      const std::string &what);
 
 // Appends "TIME KIND NAME SIZE PARAM" to the job log: 0, or -1 with errno.
 int upd_append_job(const char *kind, const std::string &name,

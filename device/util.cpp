@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -72,10 +73,24 @@ int append_text(const std::string &path, std::string_view text)
     return fd.close();
 }
 
+int make_scratch(const std::string &dir, std::string &path)
+{
+    path = dir + "/.tqupd-XXXXXX";
+    int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0 && ::fchmod(fd, 0644) < 0) {
+        int saved = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
 int replace_file(const std::string &path, std::string_view text)
 {
-    std::string part = path + ".new";
-    Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::string part;
+    Fd fd(make_scratch(path.substr(0, path.rfind('/')), part));
     if (!fd)
         return -1;
     if (write_all(fd.get(), text.data(), text.size()) < 0 || fd.close() < 0 ||
@@ -88,6 +103,19 @@ int replace_file(const std::string &path, std::string_view text)
     return 0;
 }
 
+bool Every::due() noexcept
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    long long t = now.tv_sec * 1000000000LL + now.tv_nsec;
+    long long next = next_.load(std::memory_order_relaxed);
+    if (t < next)
+        return false;
+    // One caller wins the check of this interval.
+    return next_.compare_exchange_strong(next, t + interval_ns_,
+                                         std::memory_order_relaxed);
+}
+
 std::string base_name(std::string_view path)
 {
     size_t slash = path.rfind('/');
@@ -97,18 +125,21 @@ std::string base_name(std::string_view path)
 
 std::string escape(std::string_view text, std::string_view also)
 {
+    static const char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F || c == '\\' ||
-            also.find(static_cast<char>(c)) != std::string_view::npos) {
-            char hex[5];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
+    size_t clean = 0; // the first byte not yet copied
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F && c != '\\' &&
+            (also.empty() || also.find(static_cast<char>(c)) == also.npos))
+            continue;
+        out.append(text.substr(clean, i - clean));
+        const char hex[4] = {'\\', 'x', digits[c >> 4], digits[c & 15]};
+        out.append(hex, sizeof hex);
+        clean = i + 1;
     }
+    out.append(text.substr(clean));
     return out;
 }
 
@@ -116,15 +147,28 @@ std::string utc_time(bool micro)
 {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    struct tm tm;
-    gmtime_r(&now.tv_sec, &tm);
-    char text[40];
-    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    if (micro)
-        snprintf(text + n, sizeof text - n, ".%06ldZ", now.tv_nsec / 1000);
-    else
-        snprintf(text + n, sizeof text - n, "Z");
-    return text;
+    // The date and the time of day change once a second; they are only
+    // formatted then.
+    thread_local time_t formatted_at = -1;
+    thread_local char seconds[32];
+    if (now.tv_sec != formatted_at) {
+        struct tm tm;
+        gmtime_r(&now.tv_sec, &tm);
+        strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &tm);
+        formatted_at = now.tv_sec;
+    }
+    std::string out = seconds;
+    if (micro) {
+        char fraction[8] = {'.'};
+        long us = now.tv_nsec / 1000;
+        for (int i = 6; i >= 1; --i, us /= 10)
+            fraction[i] = static_cast<char>('0' + us % 10);
+        fraction[7] = 'Z';
+        out.append(fraction, sizeof fraction);
+    } else {
+        out += 'Z';
+    }
+    return out;
 }
 
 std::string error_text(int errnum)

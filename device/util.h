@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <string_view>
@@ -69,6 +70,30 @@ int append_text(const std::string &path, std::string_view text);
 // Replaces the file at path by exactly text, written beside it and renamed
 // over it, so that a reader sees the old or the new text: 0, or -1.
 int replace_file(const std::string &path, std::string_view text);
+// A new empty file in dir under a random name that nobody else can have
+// prepared (created exclusively, never through a link), mode 0644: its
+// descriptor, with its path in path, or -1 with errno.
+int make_scratch(const std::string &dir, std::string &path);
+
+// A cheap "has at least interval_ms passed since the last time it said
+// so?", on the coarse monotonic clock (no system call).  The first call
+// says yes.  Safe to share between threads.
+class Every
+{
+  public:
+    explicit constexpr Every(long interval_ms) noexcept
+        : interval_ns_(interval_ms * 1000000)
+    {
+    }
+    bool due() noexcept;
+
+  private:
+    long long interval_ns_;
+    std::atomic<long long> next_{0};
+};
+
+// How often the services look again at a file whose state they keep.
+constexpr long recheck_ms = 100;
 
 // The text after the last '/', or the whole text when it has none.
 std::string base_name(std::string_view path);

@@ -8,6 +8,17 @@
 extern "C" {
 #endif
 
+/*
+ * The largest upload of each kind, in bytes, that the service takes; a
+ * larger file (a sparse one counts by its size) is refused unread.  An
+ * uploaded profile is its compressed form; unpacked it may be up to
+ * TQUPD_MAX_PROFILE_XML bytes.
+ */
+#define TQUPD_MAX_FIRMWARE (64u << 20)
+#define TQUPD_MAX_PROFILE (16u << 20)
+#define TQUPD_MAX_PROFILE_XML (64u << 20)
+#define TQUPD_MAX_CERT (1u << 20) /* SSH key, HTTPS, LDAP and VPN certificates */
+
 /* 1 while the service is busy (an upload must not start), else 0. */
 int tqupd_busy(void);
 /* The upload in progress now has this name. */

@@ -210,17 +210,11 @@ struct Names {
     }
 };
 
-TEST(DeviceFlags, BusyAndForcedPasswordFollowTheirFlagFiles)
+TEST(DeviceFlags, BusyFollowsItsFlagFile)
 {
-    int forced = 7;
     EXPECT_EQ(tqupd_busy(), 0);
-    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced), 0);
-    EXPECT_EQ(forced, 0);
     write_file("/var/lib/tqupd/busy", "");
-    write_file("/var/lib/tqusr/force-password", "");
     EXPECT_EQ(tqupd_busy(), 1);
-    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced), 0);
-    EXPECT_EQ(forced, 1);
     remove("/var/lib/tqupd/busy");
     EXPECT_EQ(tqupd_busy(), 0);
 }
@@ -281,16 +275,15 @@ TEST(DeviceDelayed, EveryKindRefusesMissingAndEmptyUploadsAndTakesOthers)
     }
 }
 
-// A later upload of the same name replaces the waiting one; this one lies on
-// the state folder's own file system, so it is renamed, not copied.
+// A later upload of the same name replaces the waiting one.
 TEST(DeviceJobs, ReplacedUploadsEscapedNamesAndRenameNotices)
 {
     write_file("/tmp/sftp/upload/firmware/fw bin", "first");
     ASSERT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/fw bin", 2), 0);
-    write_file("/var/lib/staging/fw bin", "second");
-    ASSERT_EQ(tqupd_firmwareDelayed("/var/lib/staging/fw bin", 7), 0);
+    write_file("/tmp/sftp/upload/firmware/fw bin", "second");
+    ASSERT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/fw bin", 7), 0);
     EXPECT_EQ(read_file("/var/lib/tqupd/firmware/fw bin"), "second");
-    EXPECT_FALSE(exists("/var/lib/staging/fw bin"));
+    EXPECT_FALSE(exists("/tmp/sftp/upload/firmware/fw bin"));
     EXPECT_EQ(tqupd_changeFilename("/nv/cfg/new.xml"), 0);
     auto lines = lines_of(jobs);
     ASSERT_EQ(lines.size(), 3u);

@@ -71,6 +71,7 @@ TEST_P(HostMalformed, AnsweredOrCleanlyEnded)
     const Case &c = GetParam();
     write_file("/usb0/f", "0123456789");
     Session s(TQ_PLUGIN);
+    s.call(request(OPENDIR, 1).str("/etc"));  // refused and logged: the log stays open from now on
     int idle = s.open_fds();
     const std::string h = s.open("/usb/f", F_READ | F_WRITE), dir = s.opendir("/usb");
     ASSERT_EQ(s.open_fds(), idle + 2);
@@ -132,6 +133,7 @@ TEST(HostMalformedSession, NoInitOrPacketCutByEndOfInput)
 TEST(HostMalformedSession, HandlesBeyond512AreRefused)
 {
     Session s(TQ_PLUGIN);
+    s.call(request(OPENDIR, 1).str("/etc"));  // refused and logged: the log stays open from now on
     int idle = s.open_fds();
     std::vector<std::string> handles;
     for (int i = 0; i < 512; i++) {
