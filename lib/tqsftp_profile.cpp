@@ -176,7 +176,11 @@ private:
 int download(const tqsftp_access *entry, const char *real_path,
              const char *client_path, int flags, int mode)
 {
-    int written = create_temp(O_WRONLY, mode);
+    // This session's own open upload holds the file until it is closed:
+    // waiting for it could only end in the same refusal.
+    bool own_upload = entry->action != nullptr &&
+                      tqsftp_file_find_upload(entry->action) != nullptr;
+    int written = own_upload ? -1 : create_temp(O_WRONLY, mode);
     if (written < 0) {
         open_failed(EPERM, client_path);  // another transfer holds it
         return written;
