@@ -1,7 +1,7 @@
 // Recording doubles for the plug-in's unit tests: the device's services, the
-// host's table of operations (acting on the device root's file system unless
-// a test fails a slot), a spy on the six upload actions and allocation
-// failures on demand (both by wrapping with the linker, CMakeLists.txt).
+// host's table (the device root's file system unless a test fails a slot), a
+// spy on the six upload actions and allocation failures on demand (the last
+// two by wrapping with the linker, CMakeLists.txt).
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
@@ -19,7 +19,6 @@ namespace tqtest {
 
 using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
 
-// One message handed to the log service.
 struct LogMessage {
     std::string file;
     int line;
@@ -28,7 +27,6 @@ struct LogMessage {
     Args args;
     bool well_formed;  // every triple had type 3, max 0x7FFFFFFF
 };
-
 // One audit line: the first message of the pair tqsftp_log sends.
 struct Audit {
     uint32_t id;
@@ -38,7 +36,6 @@ struct Audit {
 using Audits = std::vector<Audit>;
 void PrintTo(const Audit &a, std::ostream *os);
 
-// One call of a service or of the host.
 struct Call {
     std::string what;  // "busy", "firmwareDelayed", "open", ...
     Args args;
@@ -47,17 +44,14 @@ struct Call {
 };
 
 struct Services {
-    int force_password_result = 0, force_password_status = 0;  // the user manager's answer
-    int force_password_errno = 0;  // errno it leaves, when not 0
-    int busy = 0, delayed = 0;     // the update service's answers
-    int xml_result = 0;            // the XML service's, when not 0; else "XML:" and the file
-    std::function<void()> on_preinit;  // run inside tqlog_preInit
-    // Recorded.
+    int force_password_result = 0, force_password_status = 0, force_password_errno = 0;
+    int busy = 0, delayed = 0;  // the update service's answers
+    int xml_result = 0;         // when not 0; else "XML:" and the file, in pieces of 7
+    std::function<void()> on_preinit;
     std::vector<LogMessage> log;
     std::vector<Call> calls;  // every other service call, in order
-    int preinit = 0, invalidations = 0;
-    int force_password_seen = -1;  // *status when the user manager is asked
-    Args xml_args;                 // the fixed arguments of the last XML call
+    int preinit = 0, invalidations = 0, force_password_seen = -1;
+    Args xml_args;  // the fixed arguments of the last XML call
 };
 extern Services services;
 
@@ -68,7 +62,6 @@ struct Host {
 };
 extern Host host;
 
-// One call of an upload action through the access list.
 struct ActionCall {
     int cmd;
     std::string a, b;
@@ -93,16 +86,13 @@ struct Outcome {
 void PrintTo(const Outcome &o, std::ostream *os);
 Outcome run(const std::function<long()> &op);
 
-// The table the entry gives the host for a client path (the first call sets
-// up); set_up() also forgets what the set-up recorded.
+// The table the entry gives for a client path (the first call sets up);
+// set_up() also forgets what the set-up recorded.
 tqsftp_funcs *table(const std::string &client_path);
 void set_up();
-
 // The audit line that tqsftp_log(err, label, source, target) writes.
 Audit line(int err, const char *label, const char *source, const char *target);
-
-// A client path of more components than resolution can normalise, so it
-// yields no real path.
+// A path of more components than resolution can normalise.
 std::string unresolvable(const std::string &prefix);
 
 bool exists(const std::string &path);
@@ -128,24 +118,6 @@ protected:
 
 private:
     int fds_ = 0;
-};
-
-// Rename and link share their rules: their tests run for both.
-struct Move {
-    const char *label;
-    int (*tqsftp_funcs::*slot)(const char *, const char *);
-    const char *host_slot;
-};
-extern const Move rename_and_link[2];
-inline void PrintTo(const Move &m, std::ostream *os) { *os << m.label; }
-std::string move_name(const ::testing::TestParamInfo<Move> &info);
-
-class MoveTest : public GuardedTest, public ::testing::WithParamInterface<Move> {
-protected:
-    // Through the table the entry gives for `from`.
-    int move(const char *from, const char *to);
-    const char *label() const { return GetParam().label; }
-    std::string slot() const { return GetParam().host_slot; }
 };
 
 }  // namespace tqtest
