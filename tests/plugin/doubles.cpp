@@ -61,30 +61,22 @@ int h_stat(const char *p, struct stat64 *st)
 {
     return host_op({"stat", {text(p)}}, p, -1, [=] { return ::stat64(p, st); });
 }
-ssize_t h_read(int fd, void *buf, size_t len, int64_t off) { return ::pread(fd, buf, len, off); }
-ssize_t h_write(int fd, const void *buf, size_t len, int64_t off)
-{
-    return ::pwrite(fd, buf, len, off);
-}
+ssize_t h_read(int fd, void *buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
+ssize_t h_write(int fd, const void *buf, size_t n, int64_t off) { return ::pwrite(fd, buf, n, off); }
 void *h_opendir(const char *p)
 {
-    return host_op({"opendir", {text(p)}}, p, static_cast<void *>(nullptr),
-                   [=] { return static_cast<void *>(::opendir(p)); });
+    return host_op({"opendir", {text(p)}}, p, (void *)nullptr, [=] { return (void *)::opendir(p); });
 }
 struct dirent64 *h_readdir(void *d)
 {
-    return host_op({"readdir", {}}, true, (struct dirent64 *)nullptr,
-                   [=] { return ::readdir64(static_cast<DIR *>(d)); });
+    return host_op({"readdir", {}}, true, (dirent64 *)nullptr, [=] { return readdir64((DIR *)d); });
 }
 int h_mkdir(const char *p, int m)
 {
     return host_op({"mkdir", {text(p)}, 0, m}, p, -1, [=] { return ::mkdir(p, m); });
 }
 int h_rmdir(const char *p) { return host_op({"rmdir", {text(p)}}, p, -1, [=] { return ::rmdir(p); }); }
-int h_unlink(const char *p)
-{
-    return host_op({"unlink", {text(p)}}, p, -1, [=] { return ::unlink(p); });
-}
+int h_unlink(const char *p) { return host_op({"unlink", {text(p)}}, p, -1, [=] { return ::unlink(p); }); }
 int h_rename(const char *a, const char *b)
 {
     return host_op({"rename", {text(a), text(b)}}, a && b, -1, [=] { return ::rename(a, b); });
@@ -149,14 +141,6 @@ std::vector<Call> service_calls(const std::string &what)
     return out;
 }
 
-void PrintTo(const Audit &a, std::ostream *os)
-{
-    *os << "[0x" << std::hex << a.id << std::dec;
-    for (const std::string &s : a.args)
-        *os << " \"" << s << '"';
-    *os << "]";
-}
-
 void PrintTo(const Outcome &o, std::ostream *os)
 {
     *os << "result " << o.result << ", errno " << o.err;
@@ -166,10 +150,10 @@ void PrintTo(const Outcome &o, std::ostream *os)
             *os << " [" << s << "]";
         *os << " }";
     }
-    *os << ", audits {";
+    *os << ", audits {" << std::hex;
     for (const Audit &a : o.audits)
-        PrintTo(a, os);
-    *os << "}";
+        *os << " 0x" << a.id << ::testing::PrintToString(a.args);
+    *os << std::dec << " }";
 }
 
 Outcome run(const std::function<long()> &op)
@@ -295,13 +279,7 @@ int tqupd_ldapCacertDelayed(const char *n, uint8_t p) { return delayed("ldapCace
 int tqupd_vpnCertDelayed(const char *n, uint8_t p) { return delayed("vpnCertDelayed", n, p); }
 int tqupd_configDelayed(const char *n, uint8_t p) { return delayed("configDelayed", n, p); }
 
-int tqlog_preInit(void)
-{
-    services.preinit++;
-    if (services.on_preinit)
-        services.on_preinit();
-    return 0;
-}
+int tqlog_preInit(void) { return services.preinit++, 0; }
 
 int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority, int module, ...)
 {
@@ -321,9 +299,6 @@ int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority, int mo
 
 int tqusrMgr_GetForcePasswordStatus(int *status)
 {
-    services.force_password_seen = *status;
-    if (services.force_password_errno != 0)
-        errno = services.force_password_errno;
     *status = services.force_password_status;
     return service("forcePassword", {}, nullptr, services.force_password_result);
 }

@@ -27,40 +27,35 @@ struct LogMessage {
     Args args;
     bool well_formed;  // every triple had type 3, max 0x7FFFFFFF
 };
-// One audit line: the first message of the pair tqsftp_log sends.
-struct Audit {
+struct Audit {  // the first message of the pair tqsftp_log sends
     uint32_t id;
     Args args;
     bool operator==(const Audit &) const = default;
 };
 using Audits = std::vector<Audit>;
-void PrintTo(const Audit &a, std::ostream *os);
 
-struct Call {
-    std::string what;  // "busy", "firmwareDelayed", "open", ...
+struct Call {  // of a service or of the host
+    std::string what;
     Args args;
     int flags = 0, mode = 0;     // of an open
     const void *name = nullptr;  // the name's address (update service)
 };
 
-struct Services {
-    int force_password_result = 0, force_password_status = 0, force_password_errno = 0;
+extern struct Services {
+    int force_password_result = 0, force_password_status = 0;  // the user manager's answer
     int busy = 0, delayed = 0;  // the update service's answers
-    int xml_result = 0;         // when not 0; else "XML:" and the file, in pieces of 7
-    std::function<void()> on_preinit;
+    int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
     std::vector<LogMessage> log;
     std::vector<Call> calls;  // every other service call, in order
-    int preinit = 0, invalidations = 0, force_password_seen = -1;
+    int preinit = 0, invalidations = 0;
     Args xml_args;  // the fixed arguments of the last XML call
-};
-extern Services services;
+} services;
 
-struct Host {
+extern struct Host {
     std::vector<Call> calls;
     std::map<std::string, int> fail;  // slot name -> errno to fail with
     tqsftp_funcs table;               // the table handed to the entry
-};
-extern Host host;
+} host;
 
 struct ActionCall {
     int cmd;
@@ -86,22 +81,16 @@ struct Outcome {
 void PrintTo(const Outcome &o, std::ostream *os);
 Outcome run(const std::function<long()> &op);
 
-// The table the entry gives for a client path (the first call sets up);
-// set_up() also forgets what the set-up recorded.
-tqsftp_funcs *table(const std::string &client_path);
-void set_up();
-// The audit line that tqsftp_log(err, label, source, target) writes.
+tqsftp_funcs *table(const std::string &client_path);  // the first call sets up
+void set_up();  // and forgets what the set-up recorded
 Audit line(int err, const char *label, const char *source, const char *target);
-// A path of more components than resolution can normalise.
-std::string unresolvable(const std::string &prefix);
-
+std::string unresolvable(const std::string &prefix);  // too many components
 bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 mode_t mode_of(const std::string &path);
 
-// While one lives, the allocation numbered nth (0 = the next; negative:
-// none) fails with ENOMEM.
+// While one lives, allocation number nth (0 = the next; negative: none) fails.
 class FailAllocation {
 public:
     explicit FailAllocation(int nth);

