@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -30,19 +29,19 @@ enum : uint32_t {
     OK = 0, END = 1, NO_SUCH_FILE = 2, PERMISSION_DENIED = 3, FAILURE = 4, BAD_MESSAGE = 5,
     OP_UNSUPPORTED = 8,
 };
-enum : uint32_t { F_READ = 1, F_WRITE = 2, F_APPEND = 4, F_CREAT = 8, F_TRUNC = 0x10, F_EXCL = 0x20 };
+enum : uint32_t { F_READ = 1, F_WRITE = 2, F_APPEND = 4, F_CREAT = 8, F_TRUNC = 16, F_EXCL = 32 };
 constexpr const char *posix_rename = "posix-rename@openssh.com", *hardlink = "hardlink@openssh.com";
 
 // The body of one packet, built field by field; frame() adds the length.
 struct Packet {
     std::string b;
     std::optional<uint32_t> length;  // a length field that lies
-    Packet &u8(uint8_t v) { b.push_back(char(v)); return *this; }
+    Packet &u8(uint8_t v) { return b.push_back(char(v)), *this; }
     Packet &u32(uint32_t v) { return u8(v >> 24).u8(v >> 16).u8(v >> 8).u8(v); }
     Packet &u64(uint64_t v) { return u32(uint32_t(v >> 32)).u32(uint32_t(v)); }
-    Packet &raw(std::string_view s) { b.append(s); return *this; }
+    Packet &raw(std::string_view s) { return b.append(s), *this; }
     Packet &str(std::string_view s) { return u32(uint32_t(s.size())).raw(s); }
-    std::string frame() const { return Packet().u32(length.value_or(uint32_t(b.size()))).b + b; }
+    std::string frame() const { return Packet().u32(length.value_or(b.size())).b + b; }
 };
 inline Packet request(uint8_t type, uint32_t id) { return Packet().u8(type).u32(id); }
 
@@ -50,14 +49,28 @@ inline Packet request(uint8_t type, uint32_t id) { return Packet().u8(type).u32(
 struct Fields {
     std::string b;
     size_t at = 0;
-    bool done() const { return at >= b.size(); }
-    uint8_t u8() { return done() ? 0 : uint8_t(b[at++]); }
-    uint32_t u32() { uint32_t v = 0; for (int i = 0; i < 4; i++) v = v << 8 | u8(); return v; }
-    uint64_t u64() { uint64_t hi = u32(); return hi << 32 | u32(); }
-    std::string str() { uint32_t n = u32(); std::string s = done() ? "" : b.substr(at, n); at += n; return s; }
+    uint8_t u8() { return at < b.size() ? uint8_t(b[at++]) : 0; }
+    uint32_t u32()
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; i++)
+            v = v << 8 | u8();
+        return v;
+    }
+    uint64_t u64()
+    {
+        uint64_t hi = u32();
+        return hi << 32 | u32();
+    }
+    std::string str()
+    {
+        uint32_t n = u32();
+        std::string s = at < b.size() ? b.substr(at, n) : "";
+        return at += n, s;
+    }
 };
 
-// A session with "tqsftp-server -P plugin": INIT sent and VERSION read
+// A session with "tqsftp-server -P plugin", INIT sent and VERSION read
 // unless init is false.
 class Session {
 public:
@@ -84,10 +97,8 @@ public:
     {
         close_input();
         ::close(from_);
-        if (status_ < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (status_ < 0)
+            kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
     }
     bool send(std::string_view bytes)  // false once the server reads no more
     {
@@ -105,25 +116,13 @@ public:
         std::string body(Fields{len}.u32(), '\0');
         return read_exact(body) ? std::optional(body) : std::nullopt;
     }
-    void close_input()
-    {
-        if (to_ >= 0)
-            ::close(to_);
-        to_ = -1;
-    }
+    void close_input() { to_ = to_ >= 0 ? ::close(to_), -1 : -1; }
     int wait()  // the exit status, or 128 + signal
     {
-        if (status_ < 0) {
-            int st = 0;
-            waitpid(pid_, &st, 0);
+        int st = 0;
+        if (status_ < 0 && waitpid(pid_, &st, 0) == pid_)
             status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        }
         return status_;
-    }
-    int open_fds() const
-    {
-        auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd");
-        return int(std::distance(begin(fds), end(fds)));
     }
     // A request's reply (type first); empty when the session ended.
     std::string call(const Packet &p) { return send(p) ? receive().value_or("") : ""; }
@@ -131,10 +130,7 @@ public:
     int64_t status_of(const Packet &p)
     {
         Fields f{call(p)};
-        if (f.u8() != STATUS)
-            return -1;
-        f.u32();
-        return f.u32();
+        return f.u8() == STATUS ? (f.u32(), f.u32()) : -1;
     }
     // The handle, or empty with the status code in *status.
     std::string open(const std::string &path, uint32_t pflags, uint32_t *status = nullptr)
@@ -145,27 +141,7 @@ public:
     {
         return handle(request(OPENDIR, ++id_).str(path), status);
     }
-    uint32_t close(const std::string &h) { return uint32_t(status_of(request(CLOSE, ++id_).str(h))); }
-    // A listing as "name\tlongname\n" lines; empty on failure.
-    std::string list(const std::string &path)
-    {
-        std::string h = opendir(path), out;
-        for (Fields f; !h.empty();) {
-            f = Fields{call(request(READDIR, ++id_).str(h))};
-            if (f.u8() != NAME)
-                break;
-            f.u32();
-            for (uint32_t n = f.u32(); n > 0; n--) {
-                out += f.str() + "\t";
-                out += f.str() + "\n";
-                uint32_t flags = f.u32();
-                f.at += flags ? 28 : 0;  // size, owner, mode, times
-            }
-        }
-        if (!h.empty())
-            close(h);
-        return out;
-    }
+    int64_t close(const std::string &h) { return status_of(request(CLOSE, ++id_).str(h)); }
 
     std::string version_reply;
 
@@ -194,21 +170,16 @@ private:
     uint32_t id_ = 0;
 };
 
-inline std::optional<std::string> read_file(const std::string &path)
+inline std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
-
 inline void write_file(const std::string &path, std::string_view text)
 {
     std::ofstream(path, std::ios::binary) << text;
 }
-
 inline bool exists(const std::string &path)
 {
     struct stat st;
