@@ -49,7 +49,8 @@ std::vector<std::string> untimed(const std::string &path)
 std::string zip(const std::string &data, bool compress = true)
 {
     z_stream z{};
-    compress ? deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) : inflateInit2(&z, 15 + 16);
+    compress ? deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY)
+             : inflateInit2(&z, 15 + 16);
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
     z.avail_in = static_cast<uInt>(data.size());
     std::string out;
@@ -75,39 +76,57 @@ std::string last_line()
     while (std::getline(in, line))
         last = line;
     std::smatch m;
-    return std::regex_match(last, m, form) ? std::string(m[1]) + " " + std::string(m[2]) + " " + std::string(m[3])
-                                           : "unparsable: " + last;
+    if (!std::regex_match(last, m, form))
+        return "unparsable: " + last;
+    return std::string(m[1]) + " " + std::string(m[2]) + " " + std::string(m[3]);
 }
 
 #define FALLBACK "unformatted message from lib/tqsftp_main:92 module 24 "
 constexpr int S = TQLOG_ARG_STRING, E = TQLOG_ARG_END, M = 0x7FFFFFFF;
 
+// Sends the texts as the plug-in does, but argument number odd (from 0) with
+// type and max as given.
+int send(uint32_t id, int pri, std::vector<const char *> a, int odd = -1, int type = S, int max = M)
+{
+    int t[10], m[10];
+    for (size_t i = 0; i < 10; i++)
+        t[i] = i < a.size() ? S : E, m[i] = M;
+    if (odd >= 0)
+        t[odd] = type, m[odd] = max;
+    a.resize(10, nullptr);
+    return tqlog_throwMsg("lib/tqsftp_main", 92, id, pri, 24, t[0], m[0], a[0], t[1], m[1], a[1],
+                          t[2], m[2], a[2], t[3], m[3], a[3], t[4], m[4], a[4], t[5], m[5], a[5],
+                          t[6], m[6], a[6], t[7], m[7], a[7], t[8], m[8], a[8], t[9], m[9], a[9]);
+}
+
 TEST(DeviceLog, LinesTheirFallbacksAndEscapes)
 {
-    const std::string long_text(1030, 'x');
-    const char *l = long_text.c_str();
+    const std::string x(1030, 'x');
     const struct {
         uint32_t id;
         int pri;
-        std::function<int(uint32_t, int)> send;
+        std::vector<const char *> args;
         std::string text;
+        int odd = -1, type = S, max = M;
     } rows[] = {
-#define MSG(...) [&](uint32_t id, int pri) { return tqlog_throwMsg("lib/tqsftp_main", 92, id, pri, 24, __VA_ARGS__); }
-        {0x18000A, 191, MSG(S, M, "Create", S, M, "/usb/a\x01\x1F\x7F\\b", E), "191 0x18000A Create /usb/a\\x01\\x1F\\x7F\\x5Cb"},
-        {0x18000D, 192, MSG(S, M, "Rename", S, M, "/a", S, M, "/b", S, M, "gone", E), "13 0x18000D Rename /a to /b failed: gone"},
-        {0x18000C, -1, MSG(S, 3, "Copy", S, M, "remote", S, M, l, E), "13 0x18000C Cop remote to " + long_text.substr(0, 1024) + "..."},
-        {0x18000B, 107, MSG(S, M, "Delete", S, M, "/a", E), "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
-        {0x18000A, 0, MSG(S, M, "a", S, M, "b", S, M, "\"c", E), "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"\\x22c\""},
-        {0x1800AB, 13, MSG(S, M, "x", E), "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
-        {0x18000A, 13, MSG(S, M, "x", 7, M, "y", E), "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\""},
-        {0x18000A, 13, MSG(S, -1, "x", E), "13 0x18000A " FALLBACK "(argument 1 is of negative length):"},
-        {0x18000A, 13, MSG(S, M, "1", S, M, "2", S, M, "3", S, M, "4", S, M, "5", S, M, "6", S, M, "7", S, M, "8", S, M, "9", E),
-         "13 0x18000A " FALLBACK "(more than 8 arguments): \"1\" \"2\" \"3\" \"4\" \"5\" \"6\" \"7\" \"8\""},
-#undef MSG
+        {0x18000A, 191, {"Create", "/\x01\x1F\x7F\\"}, "191 0x18000A Create /\\x01\\x1F\\x7F\\x5C"},
+        {0x18000D, 192, {"Rename", "/a", "/b", "gone"}, "13 0x18000D Rename /a to /b failed: gone"},
+        {0x18000C, -1, {"Copy", "remote", x.c_str()},
+         "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
+        {0x18000B, 107, {"Delete", "/a"},
+         "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
+        {0x18000A, 0, {"a", "b", "\"c"},
+         "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"\\x22c\""},
+        {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
+        {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
+        {0x18000A, 13, {"x"}, "13 0x18000A " FALLBACK "(argument 1 is of negative length):", 0, S,
+         -1},
+        {0x18000A, 13, {"1", "2", "3", "4", "5", "6", "7", "8", "9"}, "13 0x18000A " FALLBACK
+         "(more than 8 arguments): \"1\" \"2\" \"3\" \"4\" \"5\" \"6\" \"7\" \"8\""},
     };
     ASSERT_EQ(tqlog_preInit(), 0);
     for (const auto &r : rows) {
-        EXPECT_EQ(r.send(r.id, r.pri), 0);
+        EXPECT_EQ(send(r.id, r.pri, r.args, r.odd, r.type, r.max), 0);
         EXPECT_EQ(last_line(), r.text);
     }
 }
@@ -118,7 +137,7 @@ TEST(DeviceLog, UnwritableLogGoesToStandardErrorAndKeepsErrno)
     int saved = dup(STDERR_FILENO);
     dup2(open("/tmp/stderr", O_RDWR | O_CREAT, 0600), STDERR_FILENO);
     errno = 5;
-    int answer = tqlog_throwMsg("f", 1, 0x18000A, 13, 24, S, M, "Create", S, M, "/x", E);
+    int answer = send(0x18000A, 13, {"Create", "/x"});
     EXPECT_EQ(errno, 5);
     dup2(saved, STDERR_FILENO);
     EXPECT_EQ(answer, -1);
@@ -144,7 +163,7 @@ TEST(DeviceFlags, BusyForcedPasswordAndProfileRefreshes)
 struct Names {
     char file_name[80] = {};
     char temp_name[80] = "/ramdisk/lighty.tmp";
-    explicit Names(const std::string &path) { snprintf(file_name, sizeof file_name, "%s", path.c_str()); }
+    explicit Names(const std::string &path) { snprintf(file_name, 80, "%s", path.c_str()); }
 };
 
 // Each kind refuses a missing, an empty and a folder upload, then takes one;
@@ -163,7 +182,8 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
         {"vpn-cert", tqupd_vpnCertDelayed, "/tmp/sftp/upload/vpn-cert"},
         {"config", tqupd_configDelayed, "/tmp/sftp/nv/cfg"},
     };
-    const std::string xml = "<profile><a x='1'>data</a></profile>\n", size = std::to_string(xml.size());
+    const std::string xml = "<profile><a x='1'>data</a></profile>\n";
+    const std::string size = std::to_string(xml.size());
     std::vector<std::string> jobs;
     for (const auto &k : kinds) {
         bool config = k.name == "config";
@@ -179,15 +199,15 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
                 std::filesystem::create_directories(data);
             EXPECT_EQ(k.install(names.file_name, 2), 1) << k.name << unfit;
             EXPECT_FALSE(exists(stored) || exists(k.area + "/ok")) << k.name << unfit;
-            EXPECT_EQ(read_file(k.area + "/error").rfind("up.xml: refused: ", 0), 0u) << k.name << unfit;
+            EXPECT_EQ(read_file(k.area + "/error").rfind("up.xml: refused: ", 0), 0u) << unfit;
         }
         std::filesystem::remove_all(data);
         write_file(data, config ? zip(xml) : xml);
         EXPECT_EQ(k.install(names.file_name, 2), 0) << k.name;
         EXPECT_EQ(read_file(stored), xml) << k.name;
         EXPECT_FALSE(exists(data) || exists(k.area + "/error")) << k.name;
-        EXPECT_EQ(read_file(k.area + "/ok"), "up.xml: " + (config ? "installed, " + size + " bytes\n"
-                                                                 : "accepted, " + size + " bytes, install pending\n"));
+        std::string ok = config ? "installed, " + size + " bytes" : "accepted, " + size + " bytes";
+        EXPECT_EQ(read_file(k.area + "/ok"), "up.xml: " + ok + (config ? "\n" : ", install pending\n"));
         jobs.push_back(k.name + " up.xml " + size + " 2");
         EXPECT_EQ(untimed("/var/lib/tqupd/jobs"), jobs);
     }
@@ -196,7 +216,8 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/..", 7), 1);
     EXPECT_EQ(tqupd_changeFilename("/nv/cfg/new.xml"), 0);
     jobs = untimed("/var/lib/tqupd/jobs");
-    EXPECT_EQ(std::vector<std::string>(jobs.end() - 2, jobs.end()), (std::vector<std::string>{"firmware fw\\x20bin 6 7", "rename /nv/cfg/new.xml - -"}));
+    EXPECT_EQ(jobs[jobs.size() - 2], "firmware fw\\x20bin 6 7");
+    EXPECT_EQ(jobs.back(), "rename /nv/cfg/new.xml - -");
     EXPECT_EQ(read_file("/tmp/sftp/upload/firmware/error"), "..: refused: no file named\n");
 }
 
@@ -269,12 +290,13 @@ TEST(DeviceProfile, BrokenUploadsNamesAndDocumentsAreRefused)
         EXPECT_FALSE(exists("/flash/cfg/.site.xml.part"));
         EXPECT_NE(read_file("/tmp/sftp/nv/cfg/error").find(reason), std::string::npos) << reason;
     }
-    for (std::string name : {"My Site.xml", "a.b.xml", ".xml", "a.XML", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaa.xml"})
+    for (std::string name : {"My Site.xml", "a.b.xml", ".xml", "a.XML", "a23456789012345678901234567890.xml"})
         EXPECT_EQ(install(zip("<a/>"), name), 1) << name;
     Received r;
     write_file("/flash/cfg/bad.xml", "<a><b></a>");
     const std::tuple<const char *, int, const char *, int> calls[] = {
-        {"/flash/cfg/bad.xml", 2, "CompressedData", EBADMSG}, {"/flash/cfg/none.xml", 2, "CompressedData", ENOENT},
+        {"/flash/cfg/bad.xml", 2, "CompressedData", EBADMSG},
+        {"/flash/cfg/none.xml", 2, "CompressedData", ENOENT},
         {"/flash/cfg", 2, "CompressedData", EISDIR}, {"/flash/cfg/bad.xml", 2, "Other", EINVAL},
     };
     for (const auto &[path, mode, tag, err] : calls) {
