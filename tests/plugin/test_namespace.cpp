@@ -106,3 +106,11 @@ TEST(Resolve, FailuresGiveTheTerminatingRow)
         EXPECT_TRUE(errno == ENOMEM && real == nullptr) << nth;
     }
 }
+
+// The open-file registry frees only records that it holds.
+TEST(Registry, RemovingARecordThatIsNotLinkedFails)
+{
+    char real[] = "/usb0/x", client[] = "/usb/x";
+    tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, real, client, 0, 0};
+    EXPECT_EQ(tqsftp_file_remove(&stranger), -1);
+}
