@@ -1,14 +1,11 @@
 #include "doubles.h"
 
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -55,58 +52,35 @@ int h_open(const char *p, int f, int m)
 {
     return host_op({"open", {text(p)}, f, m}, p, -1, [=] { return ::open(p, f, m); });
 }
-
 int h_close(int fd)
 {
-    // A failing close still closes the descriptor.
-    int r = ::close(fd), e = errno;
+    int r = ::close(fd), e = errno;  // a failing close still closes
     return host_op({"close", {std::to_string(fd)}}, true, -1, [=] { return errno = e, r; });
 }
-
 int h_stat(const char *p, struct stat64 *st)
 {
     return host_op({"stat", {text(p)}}, p, -1, [=] { return ::stat64(p, st); });
 }
-
-ssize_t h_read(int fd, void *buf, size_t len, int64_t off) { return ::pread(fd, buf, len, off); }
-
-ssize_t h_write(int fd, const void *buf, size_t len, int64_t off)
-{
-    return ::pwrite(fd, buf, len, off);
-}
-
+ssize_t h_read(int fd, void *buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
+ssize_t h_write(int fd, const void *buf, size_t n, int64_t off) { return ::pwrite(fd, buf, n, off); }
 void *h_opendir(const char *p)
 {
-    return host_op({"opendir", {text(p)}}, p, static_cast<void *>(nullptr),
-                   [=] { return static_cast<void *>(::opendir(p)); });
+    return host_op({"opendir", {text(p)}}, p, (void *)nullptr, [=] { return (void *)::opendir(p); });
 }
-
 struct dirent64 *h_readdir(void *d)
 {
-    return host_op({"readdir", {}}, true, (struct dirent64 *)nullptr,
-                   [=] { return ::readdir64(static_cast<DIR *>(d)); });
+    return host_op({"readdir", {}}, true, (dirent64 *)nullptr, [=] { return readdir64((DIR *)d); });
 }
-
 int h_mkdir(const char *p, int m)
 {
     return host_op({"mkdir", {text(p)}, 0, m}, p, -1, [=] { return ::mkdir(p, m); });
 }
-
-int h_rmdir(const char *p)
-{
-    return host_op({"rmdir", {text(p)}}, p, -1, [=] { return ::rmdir(p); });
-}
-
-int h_unlink(const char *p)
-{
-    return host_op({"unlink", {text(p)}}, p, -1, [=] { return ::unlink(p); });
-}
-
+int h_rmdir(const char *p) { return host_op({"rmdir", {text(p)}}, p, -1, [=] { return ::rmdir(p); }); }
+int h_unlink(const char *p) { return host_op({"unlink", {text(p)}}, p, -1, [=] { return ::unlink(p); }); }
 int h_rename(const char *a, const char *b)
 {
     return host_op({"rename", {text(a), text(b)}}, a && b, -1, [=] { return ::rename(a, b); });
 }
-
 int h_link(const char *a, const char *b)
 {
     return host_op({"link", {text(a), text(b)}}, a && b, -1, [=] { return ::link(a, b); });
@@ -120,6 +94,20 @@ int open_fds()
         n += e->d_name[0] != '.';
     ::closedir(d);
     return n;
+}
+
+bool armed = false;
+int countdown = 0, counted = 0;
+
+bool fail_allocation()
+{
+    if (!armed)
+        return false;
+    counted++;
+    if (countdown < 0 || countdown-- != 0)
+        return false;
+    errno = ENOMEM;
+    return true;
 }
 
 }  // namespace
@@ -153,14 +141,6 @@ std::vector<Call> service_calls(const std::string &what)
     return out;
 }
 
-void PrintTo(const Audit &a, std::ostream *os)
-{
-    *os << "[0x" << std::hex << a.id << std::dec;
-    for (const std::string &s : a.args)
-        *os << " \"" << s << '"';
-    *os << "]";
-}
-
 void PrintTo(const Outcome &o, std::ostream *os)
 {
     *os << "result " << o.result << ", errno " << o.err;
@@ -170,10 +150,10 @@ void PrintTo(const Outcome &o, std::ostream *os)
             *os << " [" << s << "]";
         *os << " }";
     }
-    *os << ", audits {";
+    *os << ", audits {" << std::hex;
     for (const Audit &a : o.audits)
-        PrintTo(a, os);
-    *os << "}";
+        *os << " 0x" << a.id << ::testing::PrintToString(a.args);
+    *os << std::dec << " }";
 }
 
 Outcome run(const std::function<long()> &op)
@@ -258,36 +238,6 @@ void GuardedTest::TearDown()
     EXPECT_EQ(open_fds(), fds_) << "a descriptor was left open";
 }
 
-const Move rename_and_link[2] = {
-    {"Rename", &tqsftp_funcs::rename, "rename"},
-    {"Link", &tqsftp_funcs::link, "link"},
-};
-
-std::string move_name(const ::testing::TestParamInfo<Move> &info) { return info.param.label; }
-
-int MoveTest::move(const char *from, const char *to)
-{
-    return (table(from)->*GetParam().slot)(from, to);
-}
-
-namespace {
-
-bool armed = false;
-int countdown = 0, counted = 0;
-
-bool fail_allocation()
-{
-    if (!armed)
-        return false;
-    counted++;
-    if (countdown < 0 || countdown-- != 0)
-        return false;
-    errno = ENOMEM;
-    return true;
-}
-
-}  // namespace
-
 FailAllocation::FailAllocation(int nth) { armed = true, countdown = nth, counted = 0; }
 FailAllocation::~FailAllocation() { armed = false; }
 int FailAllocation::allocations() const { return counted; }
@@ -329,13 +279,7 @@ int tqupd_ldapCacertDelayed(const char *n, uint8_t p) { return delayed("ldapCace
 int tqupd_vpnCertDelayed(const char *n, uint8_t p) { return delayed("vpnCertDelayed", n, p); }
 int tqupd_configDelayed(const char *n, uint8_t p) { return delayed("configDelayed", n, p); }
 
-int tqlog_preInit(void)
-{
-    services.preinit++;
-    if (services.on_preinit)
-        services.on_preinit();
-    return 0;
-}
+int tqlog_preInit(void) { return services.preinit++, 0; }
 
 int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority, int module, ...)
 {
@@ -355,9 +299,6 @@ int tqlog_throwMsg(const char *file, int line, uint32_t id, int priority, int mo
 
 int tqusrMgr_GetForcePasswordStatus(int *status)
 {
-    services.force_password_seen = *status;
-    if (services.force_password_errno != 0)
-        errno = services.force_password_errno;
     *status = services.force_password_status;
     return service("forcePassword", {}, nullptr, services.force_password_result);
 }

@@ -1,7 +1,7 @@
 // Recording doubles for the plug-in's unit tests: the device's services, the
-// host's table of operations (acting on the device root's file system unless
-// a test fails a slot), a spy on the six upload actions and allocation
-// failures on demand (both by wrapping with the linker, CMakeLists.txt).
+// host's table (the device root's file system unless a test fails a slot), a
+// spy on the six upload actions and allocation failures on demand (the last
+// two by wrapping with the linker, CMakeLists.txt).
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
@@ -19,7 +19,6 @@ namespace tqtest {
 
 using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
 
-// One message handed to the log service.
 struct LogMessage {
     std::string file;
     int line;
@@ -28,47 +27,36 @@ struct LogMessage {
     Args args;
     bool well_formed;  // every triple had type 3, max 0x7FFFFFFF
 };
-
-// One audit line: the first message of the pair tqsftp_log sends.
-struct Audit {
+struct Audit {  // the first message of the pair tqsftp_log sends
     uint32_t id;
     Args args;
     bool operator==(const Audit &) const = default;
 };
 using Audits = std::vector<Audit>;
-void PrintTo(const Audit &a, std::ostream *os);
 
-// One call of a service or of the host.
-struct Call {
-    std::string what;  // "busy", "firmwareDelayed", "open", ...
+struct Call {  // of a service or of the host
+    std::string what;
     Args args;
     int flags = 0, mode = 0;     // of an open
     const void *name = nullptr;  // the name's address (update service)
 };
 
-struct Services {
+extern struct Services {
     int force_password_result = 0, force_password_status = 0;  // the user manager's answer
-    int force_password_errno = 0;  // errno it leaves, when not 0
-    int busy = 0, delayed = 0;     // the update service's answers
-    int xml_result = 0;            // the XML service's, when not 0; else "XML:" and the file
-    std::function<void()> on_preinit;  // run inside tqlog_preInit
-    // Recorded.
+    int busy = 0, delayed = 0;  // the update service's answers
+    int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
     std::vector<LogMessage> log;
     std::vector<Call> calls;  // every other service call, in order
     int preinit = 0, invalidations = 0;
-    int force_password_seen = -1;  // *status when the user manager is asked
-    Args xml_args;                 // the fixed arguments of the last XML call
-};
-extern Services services;
+    Args xml_args;  // the fixed arguments of the last XML call
+} services;
 
-struct Host {
+extern struct Host {
     std::vector<Call> calls;
     std::map<std::string, int> fail;  // slot name -> errno to fail with
     tqsftp_funcs table;               // the table handed to the entry
-};
-extern Host host;
+} host;
 
-// One call of an upload action through the access list.
 struct ActionCall {
     int cmd;
     std::string a, b;
@@ -93,25 +81,16 @@ struct Outcome {
 void PrintTo(const Outcome &o, std::ostream *os);
 Outcome run(const std::function<long()> &op);
 
-// The table the entry gives the host for a client path (the first call sets
-// up); set_up() also forgets what the set-up recorded.
-tqsftp_funcs *table(const std::string &client_path);
-void set_up();
-
-// The audit line that tqsftp_log(err, label, source, target) writes.
+tqsftp_funcs *table(const std::string &client_path);  // the first call sets up
+void set_up();  // and forgets what the set-up recorded
 Audit line(int err, const char *label, const char *source, const char *target);
-
-// A client path of more components than resolution can normalise, so it
-// yields no real path.
-std::string unresolvable(const std::string &prefix);
-
+std::string unresolvable(const std::string &prefix);  // too many components
 bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 mode_t mode_of(const std::string &path);
 
-// While one lives, the allocation numbered nth (0 = the next; negative:
-// none) fails with ENOMEM.
+// While one lives, allocation number nth (0 = the next; negative: none) fails.
 class FailAllocation {
 public:
     explicit FailAllocation(int nth);
@@ -128,24 +107,6 @@ protected:
 
 private:
     int fds_ = 0;
-};
-
-// Rename and link share their rules: their tests run for both.
-struct Move {
-    const char *label;
-    int (*tqsftp_funcs::*slot)(const char *, const char *);
-    const char *host_slot;
-};
-extern const Move rename_and_link[2];
-inline void PrintTo(const Move &m, std::ostream *os) { *os << m.label; }
-std::string move_name(const ::testing::TestParamInfo<Move> &info);
-
-class MoveTest : public GuardedTest, public ::testing::WithParamInterface<Move> {
-protected:
-    // Through the table the entry gives for `from`.
-    int move(const char *from, const char *to);
-    const char *label() const { return GetParam().label; }
-    std::string slot() const { return GetParam().host_slot; }
 };
 
 }  // namespace tqtest

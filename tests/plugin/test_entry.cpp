@@ -1,216 +1,141 @@
-// The entry: one-time set-up per process, the forced-password rule, the eight
-// derived tables and the scratch folders.  Every case runs in a fresh process
-// and a fresh device root, so each one sees the plug-in before its set-up.
+// The entry and its one-time set-up, the audit messages, and what each
+// area's table lets a client do.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <array>
 
 #include "doubles.h"
 
 using namespace tqtest;
 
-namespace {
-
-using Slots = std::array<const void *, 12>;
-
-template <typename... F>
-Slots as_slots(F... f)
-{
-    return {reinterpret_cast<const void *>(f)...};
-}
-
-Slots slots(const tqsftp_funcs &t)
-{
-    return as_slots(t.open, t.close, t.stat, t.read, t.write, t.opendir, t.readdir, t.mkdir,
-                    t.rmdir, t.unlink, t.rename, t.link);
-}
-
-// Every derived table, slot by slot, for the host table h.
-void expect_derived_tables(const tqsftp_funcs &h)
-{
-    const struct {
-        const char *name;
-        const tqsftp_funcs &table;
-        Slots want;
-    } tables[] = {
-        {"default_cb", tqsftp_default_cb, slots(h)},
-        {"full", tqsftp_funcs_full,
-         as_slots(tqsftp_open, tqsftp_close, tqsftp_stat, h.read, h.write, tqsftp_opendir,
-                  h.readdir, tqsftp_mkdir, tqsftp_rmdir, tqsftp_unlink, tqsftp_rename,
-                  tqsftp_link)},
-        {"full_nodir", tqsftp_funcs_full_nodir,
-         as_slots(tqsftp_open, tqsftp_close, tqsftp_stat, h.read, tqsftp_upload_write,
-                  tqsftp_opendir,
-                  h.readdir, tqsftp_deny_mkdir, tqsftp_deny_rmdir, tqsftp_unlink,
-                  tqsftp_rename, tqsftp_link)},
-        {"rw_limit", tqsftp_funcs_rw_limit,
-         as_slots(tqsftp_open, tqsftp_close, tqsftp_stat, h.read, h.write, tqsftp_opendir,
-                  h.readdir, tqsftp_deny_mkdir, tqsftp_deny_rmdir, tqsftp_deny_unlink,
-                  tqsftp_deny_rename, tqsftp_deny_link)},
-        {"readonly", tqsftp_funcs_readonly,
-         as_slots(tqsftp_open_readonly, tqsftp_close, tqsftp_stat, h.read, tqsftp_deny_write,
-                  tqsftp_opendir, h.readdir, tqsftp_deny_mkdir, tqsftp_deny_rmdir,
-                  tqsftp_deny_unlink, tqsftp_deny_rename, tqsftp_deny_link)},
-        {"deny", tqsftp_funcs_deny,
-         as_slots(tqsftp_deny_open, tqsftp_close, tqsftp_deny_stat, h.read, tqsftp_deny_write,
-                  tqsftp_deny_opendir, h.readdir, tqsftp_deny_mkdir, tqsftp_deny_rmdir,
-                  tqsftp_deny_unlink, tqsftp_deny_rename, tqsftp_deny_link)},
-        {"nvmcfg_dir", tqsftp_funcs_nvmcfg_dir,
-         as_slots(tqsftp_open_readonly, tqsftp_close, tqsftp_cfg_stat, h.read,
-                  tqsftp_deny_write, tqsftp_opendir, tqsftp_cfg_readdir, tqsftp_deny_mkdir,
-                  tqsftp_deny_rmdir, tqsftp_deny_unlink, tqsftp_deny_rename,
-                  tqsftp_deny_link)},
-        {"nvmcfg_file", tqsftp_funcs_nvmcfg_file,
-         as_slots(tqsftp_cfg_open, tqsftp_close, tqsftp_cfg_stat, h.read, tqsftp_upload_write,
-                  tqsftp_opendir, h.readdir, tqsftp_deny_mkdir, tqsftp_deny_rmdir,
-                  tqsftp_cfg_unlink, tqsftp_cfg_rename, tqsftp_cfg_link)},
-        {"envmcfg", tqsftp_funcs_envmcfg,
-         as_slots(tqsftp_open, tqsftp_close, tqsftp_stat, h.read, h.write, tqsftp_opendir,
-                  h.readdir, tqsftp_mkdir, tqsftp_rmdir, tqsftp_envcfg_unlink, tqsftp_rename,
-                  tqsftp_link)},
-    };
-    for (const auto &t : tables)
-        for (int i = 0; i < 12; i++)
-            EXPECT_EQ(slots(t.table)[i], t.want[i]) << t.name << ", slot " << i;
-}
-
-const char *const folders[] = {
-    "/tmp/sftp",          "/tmp/sftp/nv",
-    "/tmp/sftp/nv/cfg",   "/tmp/sftp/usb",
-    "/tmp/sftp/sd",       "/tmp/sftp/upload",
-    "/tmp/sftp/upload/firmware",  "/tmp/sftp/upload/ssh-key",
-    "/tmp/sftp/upload/https-cert", "/tmp/sftp/upload/ldap-cert",
-    "/tmp/sftp/upload/vpn-cert",
-};
-
-}  // namespace
-
-TEST(Entry, FirstCallSetsUpOnceAndCopiesTheHostTable)
+TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
 {
     umask(0);
-    tqsftp_funcs first = host.table;
-    EXPECT_EQ(tqsftp_get_sftp_func_cb("/", &first), &tqsftp_funcs_readonly);
-    EXPECT_EQ(services.preinit, 1);
-    for (const char *f : folders)
-        EXPECT_EQ(mode_of(f), S_IFDIR | 0770) << f;
-    for (const char *f : {"firmware", "ssh-key", "https-cert", "ldap-cert", "vpn-cert"})
-        EXPECT_EQ(mode_of("/tmp/sftp/upload/" + std::string(f) + "/help"), S_IFREG | 0440) << f;
-    EXPECT_EQ(mode_of("/tmp/sftp/nv/cfg/help"), S_IFREG | 0440);
-    EXPECT_TRUE(services.log.empty()) << "the entry logs nothing";
-    expect_derived_tables(host.table);
-
-    // Later changes to the host's table, or another table handed to a later
-    // call, change nothing; nothing is made again.
-    first = tqsftp_funcs{};
-    ASSERT_EQ(::unlink("/tmp/sftp/upload/firmware/help"), 0);
-    ASSERT_EQ(::rmdir("/tmp/sftp/usb"), 0);
-    tqsftp_funcs other{};
-    EXPECT_EQ(tqsftp_get_sftp_func_cb("/", &other), &tqsftp_funcs_readonly);
-    EXPECT_EQ(tqsftp_get_sftp_func_cb("/sd/x", &other), &tqsftp_funcs_full);
-    EXPECT_EQ(services.preinit, 1);
-    EXPECT_FALSE(exists("/tmp/sftp/upload/firmware/help"));
-    EXPECT_FALSE(exists("/tmp/sftp/usb"));
-    expect_derived_tables(host.table);
-}
-
-// A first call for a path no row covers still sets up; absent host slots stay
-// absent wherever a table keeps the host's operation.
-TEST(Entry, FirstCallForAnUncoveredPathWithASparseHostTable)
-{
-    tqsftp_funcs sparse{};
-    sparse.open = host.table.open;
-    sparse.write = host.table.write;
-    EXPECT_EQ(tqsftp_get_sftp_func_cb("/etc/passwd", &sparse), &tqsftp_funcs_deny);
-    EXPECT_TRUE(exists("/tmp/sftp/nv/cfg/help"));
-    expect_derived_tables(sparse);
-}
-
-// A set-up whose folders cannot be made still completes the tables, and is
-// not tried again.
-TEST(Entry, SetUpIsNotRetriedAfterFailures)
-{
-    write_file("/tmp/sftp", "a file where the scratch tree belongs");
-    EXPECT_EQ(table("/"), &tqsftp_funcs_readonly);
-    expect_derived_tables(host.table);
-    ASSERT_EQ(::unlink("/tmp/sftp"), 0);
-    EXPECT_EQ(table("/"), &tqsftp_funcs_readonly);
-    EXPECT_FALSE(exists("/tmp/sftp"));
-    EXPECT_EQ(services.preinit, 1);
-}
-
-// The set-up is marked as begun first, then the log service is prepared,
-// before the host's table is copied: an entry call made from inside it does
-// not start it again.
-TEST(Entry, SetUpBeginsByMarkingItselfAndPreparingTheLog)
-{
-    bool copied = true, made = true;
-    tqsftp_funcs *nested = nullptr;
-    services.on_preinit = [&] {
-        copied = tqsftp_default_cb.open != nullptr;
-        made = exists("/tmp/sftp");
-        nested = table("/usb/x");
-    };
-    EXPECT_EQ(table("/"), &tqsftp_funcs_readonly);
-    services.on_preinit = nullptr;
-    EXPECT_EQ(services.preinit, 1);
-    EXPECT_FALSE(copied);
-    EXPECT_FALSE(made);
-    EXPECT_EQ(nested, &tqsftp_funcs_full);
-}
-
-TEST(Entry, ForcedPasswordChangeHoldsBackTheSetUp)
-{
-    services.force_password_status = 1;
-    for (const char *p : {"/", "/usb/x", "/etc/passwd"}) {
-        tqsftp_funcs *t = table(p);
-        EXPECT_EQ(t, tqsftp_resolve(p, nullptr)->funcs) << p;
-        EXPECT_EQ(slots(*t), Slots{}) << p;
-    }
-    EXPECT_FALSE(exists("/tmp/sftp"));
-    EXPECT_EQ(services.preinit, 0);
-
-    services.force_password_status = 0;
-    EXPECT_EQ(table("/"), &tqsftp_funcs_readonly);
-    EXPECT_EQ(services.preinit, 1);
-    EXPECT_TRUE(exists("/tmp/sftp/upload/vpn-cert/help"));
-
-    // Once set up, a pending change no longer matters.
-    services.force_password_status = 1;
-    EXPECT_EQ(table("/usb/x"), &tqsftp_funcs_full);
-    expect_derived_tables(host.table);
-    EXPECT_EQ(service_calls("forcePassword").size(), 5u) << "asked at every call";
-    EXPECT_EQ(services.force_password_seen, 0) << "status preset to 0";
-}
-
-class FailingUserManager : public testing::TestWithParam<int> {};
-
-// A user manager that fails is taken as no change pending, whatever status
-// it reports.
-TEST_P(FailingUserManager, SetsUpAsUsual)
-{
-    services.force_password_result = GetParam();
-    services.force_password_status = 1;
-    EXPECT_EQ(table("/"), &tqsftp_funcs_readonly);
-    EXPECT_EQ(services.preinit, 1);
-    expect_derived_tables(host.table);
-}
-
-INSTANTIATE_TEST_SUITE_P(Results, FailingUserManager, testing::Values(-1, 1, 2));
-
-// The entry reports nothing itself: errno is what resolution leaves, not
-// what the user manager or the set-up left.
-TEST(Entry, ErrnoIsWhatResolutionLeaves)
-{
-    services.force_password_errno = ENOENT;
     errno = EINTR;
-    EXPECT_EQ(table("/"), &tqsftp_funcs_readonly);
-    EXPECT_EQ(errno, EINTR) << "after the set-up";
-    EXPECT_TRUE(exists("/tmp/sftp/nv/cfg/help"));
-    EXPECT_EQ(table("/sd/data"), &tqsftp_funcs_full);
-    EXPECT_EQ(table("/etc/passwd"), &tqsftp_funcs_deny);
+    tqsftp_funcs first = host.table, other{};
+    EXPECT_EQ(tqsftp_get_sftp_func_cb("/", &first), &tqsftp_funcs_readonly);
     EXPECT_EQ(errno, EINTR);
-    EXPECT_EQ(table(unresolvable("/usb").c_str()), &tqsftp_funcs_deny);
-    EXPECT_EQ(errno, ENOMEM);
+    for (const char *f : {"", "/nv", "/nv/cfg", "/usb", "/sd", "/upload", "/upload/vpn-cert"})
+        EXPECT_EQ(mode_of(std::string("/tmp/sftp") + f), S_IFDIR | 0770) << f;
     EXPECT_TRUE(services.log.empty());
+    first = tqsftp_funcs{};
+    ASSERT_EQ(::rmdir("/tmp/sftp/usb"), 0);
+    EXPECT_EQ(tqsftp_get_sftp_func_cb("/usb/d", &other), &tqsftp_funcs_full);
+    EXPECT_FALSE(exists("/tmp/sftp/usb")) << "nothing made again";
+    EXPECT_EQ(services.preinit, 1);
+    EXPECT_EQ(run([] { return table("/usb/d")->mkdir("/usb/d", 0700); }).host,
+              Args{"mkdir /usb0/d"});
+}
+
+TEST(Audit, TwoMessagesOfEachShape)
+{
+    const struct {
+        int errnum;
+        const char *source;
+        int line[2], priority[2];
+    } cases[] = {
+        {0, nullptr, {92, 95}, {109, 13}}, {EACCES, nullptr, {102, 106}, {107, 11}},
+        {0, "/a", {116, 120}, {109, 13}}, {ENOENT, "/a", {128, 133}, {107, 11}},
+    };
+    for (const auto &c : cases) {
+        clear();
+        errno = EIO;
+        EXPECT_EQ(tqsftp_log(c.errnum, "Rename", c.source, "/b"), 2);
+        EXPECT_EQ(errno, EIO);
+        ASSERT_EQ(services.log.size(), 2u);
+        for (int i = 0; i < 2; i++) {
+            const LogMessage &m = services.log[i];
+            EXPECT_TRUE(m.file == "lib/tqsftp_main" && m.module == 24 && m.well_formed);
+            EXPECT_TRUE(m.line == c.line[i] && m.priority == c.priority[i]) << m.line;
+            EXPECT_EQ((Audit{m.id, m.args}), line(c.errnum, "Rename", c.source, "/b"));
+        }
+    }
+}
+
+// Per area: open for writing, mkdir, rmdir, unlink, rename, link and stat
+// reach the host (H), are denied with EACCES (D) or refused with EPERM (P).
+TEST(Areas, WhatEachTableLetsThrough)
+{
+    const std::pair<const char *, const char *> rows[] = {
+        {"/usb/f", "HHHHHHH"}, {"/usb/cfg/a.xml", "HHHHHHH"}, {"/upload/firmware/f", "HDDHHHH"},
+        {"/upload", "PDDDDDH"}, {"/nv/cfg", "PDDDDDH"}, {"/etc/passwd", "DDDDDDD"},
+        {"/nv/cfg/a.xml", "HDDHHHH"},
+    };
+    set_up();
+    ASSERT_EQ(::mkdir("/usb0/cfg", 0755), 0);
+    for (const auto &[p, want] : rows) {
+        std::string to = std::string(p) + "2";
+        struct stat64 st;
+        tqsftp_funcs *t = table(p);
+        const std::function<long()> ops[] = {
+            [&] { return t->open(p, O_WRONLY | O_CREAT | O_TRUNC, 0600); },
+            [&] { return t->mkdir(p, 0700); }, [&] { return t->rmdir(p); },
+            [&] { return t->unlink(p); }, [&] { return t->rename(p, to.c_str()); },
+            [&] { return t->link(p, to.c_str()); }, [&] { return t->stat(p, &st); },
+        };
+        std::string got;
+        for (const auto &op : ops) {
+            Outcome o = run(op);
+            got += !o.host.empty() ? 'H' : o.err == EACCES ? 'D' : o.err == EPERM ? 'P' : '?';
+            if (got.size() == 1 && o.result >= 0)
+                t->close(static_cast<int>(o.result));
+        }
+        EXPECT_EQ(got, want) << p;
+    }
+}
+
+// Changes are logged with the host's result; denials are logged, but for
+// stat and write; a host without the slot fails with ENOSYS.
+TEST(Areas, WhatIsLogged)
+{
+    host.table.rename = nullptr;
+    set_up();
+    ASSERT_EQ(::mkdir("/usb0/d", 0755), 0);
+    const char *pw = "/etc/passwd";
+    struct stat64 st;
+    const std::pair<std::function<long()>, Outcome> cases[] = {
+        {[] { return table("/usb/d")->mkdir("/usb/d", 0700); },
+         {-1, EEXIST, {"mkdir /usb0/d"}, {}, {line(EEXIST, "Create", nullptr, "/usb/d")}}},
+        {[] { return table("/usb/d")->rmdir("/usb/d"); },
+         {0, 0, {"rmdir /usb0/d"}, {}, {line(0, "Remove", nullptr, "/usb/d")}}},
+        {[] { return table("/usb/d")->unlink("/usb/d"); },
+         {-1, ENOENT, {"unlink /usb0/d"}, {}, {line(ENOENT, "Delete", nullptr, "/usb/d")}}},
+        {[&] { return table(pw)->open(pw, O_RDONLY, 0); },
+         {-1, EACCES, {}, {}, {line(EACCES, "Open", nullptr, pw)}}},
+        {[&] { return table(pw)->opendir(pw) ? 0L : -1L; },
+         {-1, EACCES, {}, {}, {line(EACCES, "Open", nullptr, pw)}}},
+        {[&] { return table(pw)->rename(pw, "/x"); },
+         {-1, EACCES, {}, {}, {line(EACCES, "Rename", pw, "/x")}}},
+        {[&] { return table(pw)->stat(pw, &st); }, {-1, EACCES, {}, {}, {}}},
+        {[&] { return table(pw)->write(0, "x", 1, 0); }, {-1, EACCES, {}, {}, {}}},
+    };
+    for (const auto &[op, want] : cases)
+        EXPECT_EQ(run(op), want);
+    EXPECT_EQ(run([] { return table("/usb/f")->rename("/usb/f", "/usb/g"); }),
+              (Outcome{-1, ENOSYS, {}, {}, {line(ENOSYS, "Rename", "/usb/f", "/usb/g")}}));
+}
+
+// Rename and link: one area only; an area's action is told of a move the
+// host made.
+TEST(Areas, MovesStayInTheirArea)
+{
+    set_up();
+    const std::string fw = "/tmp/sftp/upload/firmware/";
+    for (std::string slot : {"rename", "link"}) {
+        auto move = [&](const char *from, const char *to) {
+            tqsftp_funcs *t = table(from);
+            return run([&] { return slot == "link" ? t->link(from, to) : t->rename(from, to); });
+        };
+        const char *label = slot == "link" ? "Link" : "Rename";
+        write_file(fw + "a", "image");
+        EXPECT_EQ(move("/upload/firmware/a", "/upload/firmware/b"),
+                  (Outcome{0, 0, {slot + " " + fw + "a " + fw + "b"}, {"5 " + fw + "a " + fw + "b"},
+                           {line(0, label, "/upload/firmware/a", "/upload/firmware/b")}}));
+        ::unlink((fw + "a").c_str()), ::unlink((fw + "b").c_str());
+        EXPECT_EQ(move("/usb/a", "/usb/b"), (Outcome{-1, ENOENT, {slot + " /usb0/a /usb0/b"}, {},
+                                                     {line(ENOENT, label, "/usb/a", "/usb/b")}}));
+        for (auto [from, to] : {std::pair{"/usb/a", "/usb/cfg/a"}, {"/usb/cfg/a", "/usb/a"},
+                                {"/usb/a", "/sd/a"}, {"/upload/firmware/a", "/upload/ssh-key/a"}})
+            EXPECT_EQ(move(from, to), (Outcome{-1, EPERM, {}, {}, {line(EPERM, label, from, to)}}));
+    }
 }
