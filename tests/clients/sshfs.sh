@@ -12,7 +12,6 @@ check "the folder arrives whole" diff -r /sd/logs /usb0/logs
 check "truncate" truncate -s 4 mnt/usb/logs/boot.log
 check "the file is cut to 4 bytes" [ "$(stat -c %s /usb0/logs/boot.log)" = 4 ]
 check "df: the USB stick's size" [ "$(stat -f -c '%S %b' mnt/usb)" = "$(stat -f -c '%S %b' /usb0)" ]
-check "ls -l /nv/cfg" sh -c "ls -l mnt/nv/cfg >cfg.out"
-check "it lists what is there" [ "$(awk 'NR > 1 { print $NF }' cfg.out | tr '\n' ' ')" = \
-    "$(ls /flash/cfg | sort - <(echo help) | tr '\n' ' ')" ]
+check "ls -l /nv/cfg lists what is there" [ "$(ls -l mnt/nv/cfg | awk 'NR > 1 { print $NF }' |
+    xargs)" = "$(ls /flash/cfg | sort - <(echo help) | xargs)" ]
 fusermount3 -u mnt
