@@ -1,27 +1,17 @@
 #!/usr/bin/env bash
-# Through Dropbear, whose SFTP server is the installed tqsftp-server (shown at
-# Dropbear's fixed path by the test's device root), loading the installed
-# plug-in by default: OpenSSH's sftp, and curl's sftp:// (libssh2) with an
-# upload into folders that curl creates and the exit codes of refusals.
+# Through Dropbear, whose SFTP server is the installed one with its installed
+# plug-in: OpenSSH's sftp, and curl's sftp:// (libssh2) with an upload into
+# folders that curl creates and the exit codes of refusals.
 ssh_server=dropbear
 . "$(dirname "$0")/lib.sh"
 curl -V | grep -q '^Protocols:.* sftp' || fail "this curl has no sftp:// support"
-c() {  # curl checks the host key against ~/.ssh/known_hosts
-    install -D "$keys/known_hosts" ~/.ssh/known_hosts
-    curl -sS -u root: --key "$keys/client_key" --pubkey "$keys/client_key.pub" "$@"
-}
+c() { install -D "$keys/known_hosts" ~/.ssh/known_hosts  # where curl checks the host key
+    curl -sS -u root: --key "$keys/client_key" --pubkey "$keys/client_key.pub" "$@"; }
 echo "a note" >note.txt
-sftp -b - -P "$port" "${ssh_opts[@]}" root@127.0.0.1 >sftp.out 2>>client.log <<'EOF' ||
-ls -1 /
-put note.txt /usb/note.txt
--rm /nv/cfg/office.xml
-EOF
-    fail "the sftp batch failed"
+printf 'ls -1 /\n-rm /nv/cfg/office.xml\n' |
+    sftp -b - -P "$port" "${ssh_opts[@]}" root@127.0.0.1 >sftp.out 2>>client.log || fail sftp
 check "top of the tree" [ "$(grep -x '/[a-z]*' sftp.out | xargs)" = "/nv /sd /upload /usb" ]
-check "upload" cmp -s note.txt /usb0/note.txt
 check "refused delete" grep -qF 'remote delete /nv/cfg/office.xml: Permission denied' client.log
-check "curl: top of the tree" [ "$(c -l "$url/" | grep -vx '\.\|\.\.' | sort | xargs)" = \
-    "nv sd upload usb" ]
 check "curl: upload into created folders" c --ftp-create-dirs -T note.txt "$url/usb/a/b/note.txt"
 check "curl: stored on the stick" cmp -s note.txt /usb0/a/b/note.txt
 check "curl: upload into the read-only root: exit 9" exits 9 c -T note.txt "$url/upload.bin"

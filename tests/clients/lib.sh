@@ -1,18 +1,14 @@
-# Sourced by each client test, run as TEST SERVER PLUGIN in its own device
-# root: fills the root with the demo's sample data, starts Debian's sshd with
-# SERVER and PLUGIN as its SFTP subsystem (or Dropbear), stops it however the
-# test ends, and goes on in $work.  `check WHAT COMMAND...` reports a failed
-# check and goes on; `fail` ends the test.  What the clients say goes to
-# $work/client.log, shown when the test fails.
+# Sourced by each client test (TEST SERVER PLUGIN, in its own device root):
+# the demo's sample data, Debian's sshd with SERVER and PLUGIN as its SFTP
+# subsystem (or Dropbear) until the test ends, then on in $work.  `check WHAT
+# COMMAND...` reports and goes on, `fail` ends the test; $work/client.log and
+# the server's log are shown when the test fails, as are sanitizer reports.
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-src=$(cd "$here/../.." && pwd)
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd) here=$src/tests/clients
 . "$src/tests/sanitizer-reports.sh"
-server=${1:?usage: TEST SERVER PLUGIN}
-plugin=${2:?usage: TEST SERVER PLUGIN}
+server=${1:?usage: TEST SERVER PLUGIN} plugin=${2:?usage: TEST SERVER PLUGIN}
 [ "$server" != - ] || { echo "SKIP: no SFTP host (host/) in this tree"; exit 77; }
-work=$(mktemp -d /tmp/clients.XXXXXX)
-keys=$work/keys sshd_log=$work/server.log spid= failed=0
+work=$(mktemp -d /tmp/clients.XXXXXX) keys=$work/keys sshd_log=$work/server.log spid= failed=0
 ssh_opts=(-i "$keys/client_key" -o BatchMode=yes -o StrictHostKeyChecking=yes
     -o UserKnownHostsFile="$keys/known_hosts")
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -21,11 +17,8 @@ exits() { local rc=0; "${@:2}" 2>>"$work/client.log" || rc=$?; [ "$rc" = "$1" ];
 site() { mkdir -p "$1/img" && head -c 100000 /dev/urandom >"$1/img/a.png" &&  # a folder to copy
     echo "<p>home</p>" >"$1/index.html" && echo old >"$1/old.txt"; }
 stop_sshd() { [ -z "$spid" ] || { kill "$spid"; wait "$spid"; } 2>/dev/null || :; spid=; }
-# A sanitizer report from any session (sanitizer builds) fails the test; the
-# logs are shown when it failed.
 finish() {
-    local rc=$?
-    stop_sshd
+    local rc=$?; stop_sshd
     [ "$rc" -ne 0 ] || [ "$failed" -eq 0 ] || rc=1
     sanitizer_reports "$work" || rc=1
     [[ $rc =~ ^(0|77)$ ]] || tail -n +1 "$work/client.log" "$sshd_log" >&2 2>/dev/null || :

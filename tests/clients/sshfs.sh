@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # sshfs (FUSE): the tree mounted, cp -r, truncate, df, ls -l /nv/cfg.
-[ -c /dev/fuse ] && command -v fusermount3 >/dev/null ||
-    { echo "SKIP: no FUSE here (/dev/fuse and fusermount3 are needed)"; exit 77; }
+[ -c /dev/fuse ] && command -v fusermount3 >/dev/null || { echo "SKIP: no FUSE here"; exit 77; }
 . "$(dirname "$0")/lib.sh"
 mkdir mnt
 sshfs -p "$port" -o "IdentityFile=$keys/client_key,UserKnownHostsFile=$keys/known_hosts" \
