@@ -60,15 +60,19 @@ TEST(DeviceHardening, ProfilesTakeProfileNamesAndNoPreparedName)
     EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 5);
 }
 
-TEST(DeviceHardening, UnfitUploadsAreRefusedUnreadAndLeftAlone)
+// Unfit uploads are refused unread and left alone; a fit one is renamed into
+// the state folder where both lie on one file system (elsewhere it is copied).
+TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
 {
     const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/";
     put("/var/lib/secret", "s");
+    put(key + "id.pub", "");
+    fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
+    put("/var/lib/area/a.bin", "fw");
+    fs::create_directory_symlink("/var/lib/area", "/tmp/sftp/upload/firmware");
     put(fw + "huge.bin", "");
     fs::resize_file(fw + "huge.bin", 1ull << 62);
     fs::create_symlink("/var/lib/secret", fw + "link.bin");
-    put(key + "id.pub", "");
-    fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
     const struct { int (*install)(const char *, uint8_t); std::string name, error; } cases[] = {
         {tqupd_firmwareDelayed, fw + "link.bin", "link.bin: refused: not a regular file"},
         {tqupd_firmwareDelayed, "/var/lib/secret", "secret: refused: not a file of"},
@@ -83,18 +87,9 @@ TEST(DeviceHardening, UnfitUploadsAreRefusedUnreadAndLeftAlone)
     EXPECT_EQ(slurp("/var/lib/secret"), "s");
     EXPECT_TRUE(fs::exists(fw + "huge.bin") && fs::is_symlink(fw + "link.bin"));
     EXPECT_FALSE(fs::exists("/var/lib/tqupd/firmware"));
-}
-
-// An accepted upload is renamed into the state folder where both lie on one
-// file system (elsewhere it is copied): the inode is kept.
-TEST(DeviceHardening, AcceptedUploadsAreMovedNotCopied)
-{
-    fs::create_directories("/tmp/sftp/upload");
-    put("/var/lib/area/a.bin", "fw");
-    fs::create_directory_symlink("/var/lib/area", "/tmp/sftp/upload/firmware");
     struct stat before, after;
     stat("/var/lib/area/a.bin", &before);
-    ASSERT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/a.bin", 2), 0);
+    ASSERT_EQ(tqupd_firmwareDelayed((fw + "a.bin").c_str(), 2), 0);
     ASSERT_EQ(stat("/var/lib/tqupd/firmware/a.bin", &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
 }
