@@ -30,7 +30,8 @@ trap finish EXIT && trap 'exit 1' INT TERM
 start_server() {
     local attempt i
     for attempt in 1 2 3 4 5; do
-        port=$(shuf -i 20000-59999 -n 1)
+        port=$(/usr/bin/python3 -c 'import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
         : >"$sshd_log"
         "$src/tools/$ssh_server-run" --keys "$keys" --port "$port" --log "$sshd_log" \
             --env "ASAN_OPTIONS=log_path=$work/sanitizer.asan" \
