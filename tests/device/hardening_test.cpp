@@ -10,6 +10,7 @@
 
 #include "tqdevice/tqlog.h"
 #include "tqdevice/tqupd.h"
+#include "tqdevice/tqusrmgr.h"
 
 namespace
 {
@@ -105,7 +106,7 @@ std::string logged(int pri, int n1, const char *a1, int n2, const char *a2)
     return line.substr(0, line.find(' ')) + line.substr(line.find(" tqdevice"));
 }
 
-TEST(DeviceHardening, LogFollowsItsFile)
+TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
 {
     const std::string big(1030, 'x'), cut(1024, 'x'), id = " tqdevice tqsftp - 0x18000A - ";
     const struct { int pri, n1; const char *a1; int n2; const char *a2; std::string s; } cases[] =
@@ -118,10 +119,19 @@ TEST(DeviceHardening, LogFollowsItsFile)
     };
     for (const auto &c : cases)
         EXPECT_EQ(logged(c.pri, c.n1, c.a1, c.n2, c.a2), c.s + "\n");
-    // A rotated log is seen once the service looks again.
+    const int s = TQLOG_ARG_STRING;  // a ninth argument is not read
+    tqlog_throwMsg("f c", 7, 0x18000A, 13, 24, s, 1, "1", s, 1, "2", s, 1, "3", s, 1, "4",
+                   s, 1, "5", s, 1, "6", s, 1, "7", s, 1, "8", s, 1, "9", TQLOG_ARG_END);
+    EXPECT_NE(slurp("/var/log/messages").find("(more than 8 arguments): \"1\" \"2\" \"3\" \"4\" "
+                                              "\"5\" \"6\" \"7\" \"8\"\n"), std::string::npos);
+    // A rotated log and a new flag are both seen once the services look again.
+    int forced = 7;
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
     fs::rename("/var/log/messages", "/var/log/messages.1");
+    put("/var/lib/tqusr/force-password", "");
     usleep(150 * 1000);
     EXPECT_EQ(logged(13, 9, "a", 9, "b"), "<13>1" + id + "a b\n");
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 1);
 }
 
 } // namespace
