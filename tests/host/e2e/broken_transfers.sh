@@ -25,33 +25,22 @@ killed_upload() {
 
 download_and_upload() {
     rm -f got.gz
-    sftp_batch >/dev/null <<'B'
-get /nv/cfg/site.xml got.gz
-put lab.xml.gz /nv/cfg/lab.xml
-B
+    printf 'get /nv/cfg/site.xml got.gz\nput lab.xml.gz /nv/cfg/lab.xml\n' | sftp_batch >/dev/null
     gunzip -c got.gz | cmp - /flash/cfg/site.xml || fail "download after a $1 was killed"
-    cmp lab.xml /flash/cfg/lab.xml || fail "upload after a $1 was killed"
-    rm /flash/cfg/lab.xml
+    cmp lab.xml /flash/cfg/lab.xml && rm /flash/cfg/lab.xml || fail "upload after a $1 was killed"
 }
 
-killed_upload client
-download_and_upload client
-killed_upload server
-[ -e /ramdisk/lighty.tmp ] || fail "the killed server left no temporary file behind"
+killed_upload client && download_and_upload client
+killed_upload server && [ -e /ramdisk/lighty.tmp ] || fail "the killed server left no temporary file"
 download_and_upload server
 [ ! -e /flash/cfg/slow.xml ] || fail "a broken-off upload was installed"
 
 # About 5 MB of profile, downloaded by three sessions at once.
-{
-    echo '<?xml version="1.0"?>'
-    echo '<profile name="big">'
-    seq 110000 | sed 's/.*/  <entry id="&" value="a setting of the device"\/>/'
-    echo '</profile>'
-} >/flash/cfg/big.xml
+seq 110000 | sed -e '1i<profile name="big">' -e '$a</profile>' \
+    -e 's/.*/  <entry id="&" value="a setting of the device"\/>/' >/flash/cfg/big.xml
 pids=()
 for i in 1 2 3; do
-    "${client[@]}" -b - >big$i.out 2>&1 <<<"get /nv/cfg/big.xml big$i.gz" &
-    pids+=($!)
+    "${client[@]}" -b - >big$i.out 2>&1 <<<"get /nv/cfg/big.xml big$i.gz" & pids+=($!)
 done
 for i in 1 2 3; do
     wait "${pids[i - 1]}" || fail "download $i: $(cat big$i.out)"
