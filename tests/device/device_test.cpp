@@ -16,7 +16,6 @@
 #include "tqdevice/tqlog.h"
 #include "tqdevice/tqprofile.h"
 #include "tqdevice/tqupd.h"
-#include "tqdevice/tqusrmgr.h"
 #include "tqdevice/tqxml.h"
 
 namespace {
@@ -144,17 +143,11 @@ TEST(DeviceLog, UnwritableLogGoesToStandardErrorAndKeepsErrno)
     EXPECT_NE(read_file("/tmp/stderr").find("Create /x\n"), std::string::npos);
 }
 
-TEST(DeviceFlags, BusyForcedPasswordAndProfileRefreshes)
+TEST(DeviceFlags, BusyAndProfileRefreshes)
 {
-    int forced = 7;
     EXPECT_EQ(tqupd_busy(), 0);
-    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced), 0);
-    EXPECT_EQ(forced, 0);
     write_file("/var/lib/tqupd/busy", "");
-    write_file("/var/lib/tqusr/force-password", "");
     EXPECT_EQ(tqupd_busy(), 1);
-    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced), 0);
-    EXPECT_EQ(forced, 1);
     EXPECT_EQ(tq2FMProfileEntry_invalidateCache(0, 1, 2), 0);
     EXPECT_EQ(untimed("/var/lib/tqprofile/invalidations"), std::vector<std::string>{"0 1 2"});
 }
@@ -211,8 +204,8 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
         jobs.push_back(k.name + " up.xml " + size + " 2");
         EXPECT_EQ(untimed("/var/lib/tqupd/jobs"), jobs);
     }
-    write_file("/var/lib/staging/fw bin", "second");
-    EXPECT_EQ(tqupd_firmwareDelayed("/var/lib/staging/fw bin", 7), 0);
+    write_file("/tmp/sftp/upload/firmware/fw bin", "second");
+    EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/fw bin", 7), 0);
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/..", 7), 1);
     EXPECT_EQ(tqupd_changeFilename("/nv/cfg/new.xml"), 0);
     jobs = untimed("/var/lib/tqupd/jobs");

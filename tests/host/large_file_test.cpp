@@ -28,7 +28,7 @@ TEST(HostLargeFile, ListedStatedAndReadBeyond4GiB)
     ASSERT_EQ(names.u8(), NAME);
     names.u32();
     uint64_t listed = 0;
-    for (uint32_t n = names.u32(); n > 0 && !names.done(); n--) {
+    for (uint32_t n = names.u32(); n > 0 && names.at < names.b.size(); n--) {
         std::string name = names.str();
         names.str();
         uint64_t size = size_of(names);
