@@ -1,8 +1,8 @@
 // tqsftp-server with the real plug-in and the device's services, on a pipe:
-// loading, the version and limits, open flags and attributes, handles,
-// status codes, listings, malformed input and the end of a session.
+// loading, the version and limits, open flags, attribute changes, handles,
+// status codes, listings, uploads handed over, a file beyond 4 GiB,
+// malformed input and the end of a session.
 #include <gtest/gtest.h>
-#include <utime.h>
 
 #include "sftp_pipe.h"
 
@@ -298,6 +298,7 @@ TEST(HostSession, MalformedInput)
     }
     Session before(TQ_PLUGIN, false);
     before.send(request(STAT, 1).str("/"));
+    before.close_input();  // a server that waits for more ends at once
     EXPECT_EQ(before.wait(), 1) << "no INIT first";
 }
 
@@ -351,6 +352,37 @@ TEST(HostSession, UploadLeftOpenAtTheEndIsDropped)
     EXPECT_NE(read_file("/var/log/messages").find(
                   "Copy remote to /upload/firmware/fw.bin failed: Software caused connection abort"),
               std::string::npos);
+}
+
+// A sparse file beyond 4 GiB on the stick is listed, stat'ed and read above
+// 4 GiB whole, also where off_t, size_t and long are 32 bits wide.
+constexpr uint64_t file_size = 5ull << 30, marker_at = (4ull << 30) + 12345;
+
+TEST(HostLargeFile, ListedStatedAndReadBeyond4GiB)
+{
+    int fd = open64("/usb0/big", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_TRUE(fd >= 0 && pwrite64(fd, "marker", 6, marker_at) == 6 &&
+                ftruncate64(fd, file_size) == 0 && ::close(fd) == 0);
+    Session s(TQ_PLUGIN);
+    std::string h = s.opendir("/usb");
+    Fields names{s.call(request(READDIR, 1).str(h))};
+    ASSERT_EQ(names.u8(), NAME);
+    names.u32();
+    uint64_t listed = 0;
+    for (uint32_t n = names.u32(); n > 0 && names.at < names.b.size(); n--) {
+        std::string name = names.str();
+        names.str();
+        listed = name == "big" ? size_of(names) : (size_of(names), listed);
+    }
+    EXPECT_EQ(listed, file_size);
+    Fields st{s.call(request(STAT, 2).str("/usb/big"))};
+    ASSERT_EQ(st.u8(), ATTRS);
+    st.u32();
+    EXPECT_EQ(size_of(st), file_size);
+    Fields data{s.call(request(READ, 3).str(s.open("/usb/big", F_READ)).u64(marker_at).u32(6))};
+    ASSERT_EQ(data.u8(), DATA);
+    data.u32();
+    EXPECT_EQ(data.str(), "marker");
 }
 
 }  // namespace
