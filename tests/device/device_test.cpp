@@ -1,7 +1,6 @@
 // The device's services, each case in a fresh device root: the log service,
 // the update service (delayed installs, job log, profile installs), the XML
 // service, and the flag files of the update service and the user manager.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -103,20 +102,6 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
         EXPECT_EQ(send(r.id, r.pri, r.args, r.odd, r.type, r.max), 0);
         EXPECT_EQ(last_line(), r.text);
     }
-}
-
-// The line goes to standard error; errno is kept.
-TEST(DeviceLog, UnwritableLog)
-{
-    std::filesystem::create_directories("/var/log/messages");  // cannot be appended to
-    int saved = dup(STDERR_FILENO);
-    dup2(open("/tmp/stderr", O_RDWR | O_CREAT, 0600), STDERR_FILENO);
-    errno = 5;
-    int answer = send(0x18000A, 13, {"Create", "/x"});
-    EXPECT_EQ(errno, 5);
-    dup2(saved, STDERR_FILENO);
-    EXPECT_EQ(answer, -1);
-    EXPECT_NE(read_file("/tmp/stderr").find("Create /x\n"), std::string::npos);
 }
 
 // The two names of an upload control block, back to back.

@@ -12,7 +12,6 @@
 
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -58,11 +57,7 @@ struct Fields {
             v = v << 8 | u8();
         return v;
     }
-    uint64_t u64()
-    {
-        uint64_t hi = u32();
-        return hi << 32 | u32();
-    }
+    uint64_t u64() { uint64_t hi = u32(); return hi << 32 | u32(); }
     std::string str()
     {
         uint32_t n = u32();
@@ -193,19 +188,11 @@ inline uint64_t size_of(Fields &f)
 
 inline std::string read_file(const std::string &path)
 {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
-inline void write_file(const std::string &path, std::string_view text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-inline bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+inline void write_file(const std::string &path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
+inline bool exists(const std::string &path) { struct stat st; return lstat(path.c_str(), &st) == 0; }
 
 }  // namespace tqtest
 
