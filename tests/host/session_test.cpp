@@ -54,12 +54,9 @@ TEST(HostSession, VersionLimitsAndTheLongestPacket)
 }
 
 // Each client flag reaches the open; "XY" is then written at offset 0.
-TEST(HostSession, OpenFlagsAndAttributes)
+TEST(HostSession, OpenFlags)
 {
-    const struct {
-        uint32_t pflags, status;
-        const char *after;
-    } rows[] = {
+    const struct { uint32_t pflags, status; const char *after; } rows[] = {
         {F_WRITE, OK, "XY23"}, {F_WRITE | F_APPEND, OK, "0123XY"}, {F_WRITE | F_TRUNC, OK, "XY"},
         {F_WRITE | F_CREAT | F_EXCL, FAILURE, "0123"}, {F_READ, FAILURE, "0123"},
     };
@@ -128,15 +125,8 @@ TEST(HostSession, AttributeChanges)
 {
     const Packet size4 = Packet().u32(A_SIZE).u64(4), times = Packet().u32(A_TIMES).u32(1).u32(2);
     const char *f = "/usb/f", *help = "/nv/cfg/help";
-    const struct {
-        const char *path;
-        uint32_t pflags;  // 0: SETSTAT by path
-        Packet attrs;
-        int64_t status;
-        off_t size;  // -1: not checked
-        mode_t mode;
-        bool times;  // mtime set to 2
-    } rows[] = {
+    // pflags 0: SETSTAT by path; size -1: not checked; times: mtime set to 2.
+    const struct { const char *path; uint32_t pflags; Packet attrs; int64_t status; off_t size; mode_t mode; bool times; } rows[] = {
         {f, F_WRITE, size4, OK, 4, 0644, false},
         {f, F_READ, size4, PERMISSION_DENIED, 12, 0644, false},
         {f, F_READ, Packet().u32(A_PERM | A_TIMES).u32(0600).u32(1).u32(2), OK, 12, 0600, true},
