@@ -15,7 +15,7 @@ TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
     tqsftp_funcs first = host.table, other{};
     EXPECT_EQ(tqsftp_get_sftp_func_cb("/", &first), &tqsftp_funcs_readonly);
     EXPECT_EQ(errno, EINTR);
-    for (const char *f : {"", "/nv", "/nv/cfg", "/usb", "/sd", "/upload", "/upload/vpn-cert"})
+    for (const char *f : {"", "/nv/cfg", "/usb", "/sd", "/upload/vpn-cert"})
         EXPECT_EQ(mode_of(std::string("/tmp/sftp") + f), S_IFDIR | 0770) << f;
     EXPECT_TRUE(services.log.empty());
     first = tqsftp_funcs{};
@@ -43,8 +43,8 @@ TEST(Audit, TwoMessagesOfEachShape)
         EXPECT_EQ(tqsftp_log(c.errnum, "Rename", c.source, "/b"), 2);
         EXPECT_EQ(errno, EIO);
         ASSERT_EQ(services.log.size(), 2u);
-        for (int i = 0; i < 2; i++) {
-            const LogMessage &m = services.log[i];
+        for (const LogMessage &m : services.log) {
+            int i = &m - &services.log[0];
             EXPECT_TRUE(m.file == "lib/tqsftp_main" && m.module == 24 && m.well_formed);
             EXPECT_TRUE(m.line == c.line[i] && m.priority == c.priority[i]) << m.line;
             EXPECT_EQ((Audit{m.id, m.args}), line(c.errnum, "Rename", c.source, "/b"));
@@ -54,6 +54,7 @@ TEST(Audit, TwoMessagesOfEachShape)
 
 // Per area: open for writing, mkdir, rmdir, unlink, rename, link and stat
 // reach the host (H), are denied with EACCES (D) or refused with EPERM (P).
+// Upload areas take no second name; the store takes only profile names.
 TEST(Areas, WhatEachTableLetsThrough)
 {
     const std::pair<const char *, const char *> rows[] = {
@@ -90,53 +91,59 @@ TEST(Areas, WhatIsLogged)
 {
     host.table.rename = nullptr;
     set_up();
-    ASSERT_EQ(::mkdir("/usb0/d", 0755), 0);
     const char *pw = "/etc/passwd";
     struct stat64 st;
     const std::pair<std::function<long()>, Outcome> cases[] = {
-        {[] { return table("/usb/d")->mkdir("/usb/d", 0700); },
-         {-1, EEXIST, {"mkdir /usb0/d"}, {}, {line(EEXIST, "Create", nullptr, "/usb/d")}}},
         {[] { return table("/usb/d")->rmdir("/usb/d"); },
-         {0, 0, {"rmdir /usb0/d"}, {}, {line(0, "Remove", nullptr, "/usb/d")}}},
-        {[] { return table("/usb/d")->unlink("/usb/d"); },
-         {-1, ENOENT, {"unlink /usb0/d"}, {}, {line(ENOENT, "Delete", nullptr, "/usb/d")}}},
-        {[&] { return table(pw)->open(pw, O_RDONLY, 0); },
-         {-1, EACCES, {}, {}, {line(EACCES, "Open", nullptr, pw)}}},
+         {-1, ENOENT, {"rmdir /usb0/d"}, {}, {line(ENOENT, "Remove", nullptr, "/usb/d")}}},
         {[&] { return table(pw)->opendir(pw) ? 0L : -1L; },
          {-1, EACCES, {}, {}, {line(EACCES, "Open", nullptr, pw)}}},
         {[&] { return table(pw)->rename(pw, "/x"); },
          {-1, EACCES, {}, {}, {line(EACCES, "Rename", pw, "/x")}}},
         {[&] { return table(pw)->stat(pw, &st); }, {-1, EACCES, {}, {}, {}}},
         {[&] { return table(pw)->write(0, "x", 1, 0); }, {-1, EACCES, {}, {}, {}}},
+        {[] { return table("/usb/f")->rename("/usb/f", "/usb/g"); },
+         {-1, ENOSYS, {}, {}, {line(ENOSYS, "Rename", "/usb/f", "/usb/g")}}},
     };
     for (const auto &[op, want] : cases)
         EXPECT_EQ(run(op), want);
-    EXPECT_EQ(run([] { return table("/usb/f")->rename("/usb/f", "/usb/g"); }),
-              (Outcome{-1, ENOSYS, {}, {}, {line(ENOSYS, "Rename", "/usb/f", "/usb/g")}}));
 }
 
-// Rename and link: one area only; an area's action is told of a move the
-// host made.
-TEST(Areas, MovesStayInTheirArea)
+// Rename and link stay in one area; an area's action is told of a move the
+// host made.  Upload areas take no link and no name that does not fit whole;
+// the store keeps the current profile and takes profile names only.
+TEST(Areas, Moves)
 {
     set_up();
-    const std::string fw = "/tmp/sftp/upload/firmware/";
-    for (std::string slot : {"rename", "link"}) {
-        auto move = [&](const char *from, const char *to) {
-            tqsftp_funcs *t = table(from);
-            return run([&] { return slot == "link" ? t->link(from, to) : t->rename(from, to); });
-        };
-        const char *label = slot == "link" ? "Link" : "Rename";
-        write_file(fw + "a", "image");
-        EXPECT_EQ(move("/upload/firmware/a", "/upload/firmware/b"),
-                  (slot == "link" ? Outcome{-1, EPERM, {}, {}, {line(EPERM, label, "/upload/firmware/a", "/upload/firmware/b")}}
-                  : Outcome{0, 0, {slot + " " + fw + "a " + fw + "b"}, {"5 " + fw + "a " + fw + "b"},
-                           {line(0, label, "/upload/firmware/a", "/upload/firmware/b")}}));
-        ::unlink((fw + "a").c_str()), ::unlink((fw + "b").c_str());
-        EXPECT_EQ(move("/usb/a", "/usb/b"), (Outcome{-1, ENOENT, {slot + " /usb0/a /usb0/b"}, {},
-                                                     {line(ENOENT, label, "/usb/a", "/usb/b")}}));
-        for (auto [from, to] : {std::pair{"/usb/a", "/usb/cfg/a"}, {"/usb/cfg/a", "/usb/a"},
-                                {"/usb/a", "/sd/a"}, {"/upload/firmware/a", "/upload/ssh-key/a"}})
-            EXPECT_EQ(move(from, to), (Outcome{-1, EPERM, {}, {}, {line(EPERM, label, from, to)}}));
+    write_file("/flash/cfg/profile.cur", "office\n");
+    for (const char *name : {"office.xml", "lab.xml"})
+        write_file("/flash/cfg/" + std::string(name), name);
+    const std::string fw = "/tmp/sftp/upload/firmware/", longer = "/upload/firmware/" + std::string(54, 'n');
+    write_file(fw + "a", "image");
+    EXPECT_EQ(run([&] { return table("/upload/firmware/a")->rename("/upload/firmware/a", "/upload/firmware/b"); }),
+              (Outcome{0, 0, {"rename " + fw + "a " + fw + "b"}, {"5 " + fw + "a " + fw + "b"},
+                       {line(0, "Rename", "/upload/firmware/a", "/upload/firmware/b")}}));
+    EXPECT_EQ(run([&] { return table("/nv/cfg/lab.xml")->rename("/nv/cfg/lab.xml", "/nv/cfg/lab-2.xml"); }),
+              (Outcome{0, 0, {"rename /flash/cfg/lab.xml /flash/cfg/lab-2.xml"}, {},
+                       {line(0, "Rename", "/nv/cfg/lab.xml", "/nv/cfg/lab-2.xml")}}));
+    const std::tuple<const char *, const char *, bool, int> refused[] = {
+        {"/usb/a", "/usb/cfg/a", 0, EPERM}, {"/usb/cfg/a", "/usb/a", 0, EPERM},
+        {"/usb/a", "/sd/a", 0, EPERM}, {"/upload/firmware/a", "/upload/ssh-key/a", 0, EPERM},
+        {"/upload/firmware/b", "/upload/firmware/c", 1, EPERM},
+        {"/upload/firmware/b", longer.c_str(), 0, ENAMETOOLONG},
+        {"/nv/cfg/lab-2.xml", "/nv/cfg/office.xml", 0, EPERM},
+        {"/nv/cfg/lab-2.xml", "/nv/cfg/x/../office.xml", 1, EPERM},
+        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", 0, EPERM},
+        {"/nv/cfg/office.xml", "/nv/cfg/office-old.xml", 1, EPERM},
+        {"/nv/cfg/lab-2.xml", "/nv/cfg/.lab.xml.part", 0, EPERM},
+        {"/nv/cfg/lab-2.xml", "/nv/cfg/sub/lab.xml", 1, EPERM},
+    };
+    for (auto [from, to, is_link, err] : refused) {
+        const char *label = is_link ? "Link" : "Rename";
+        tqsftp_funcs *t = table(from);
+        EXPECT_EQ(run([&] { return is_link ? t->link(from, to) : t->rename(from, to); }),
+                  (Outcome{-1, err, {}, {}, {line(err, label, from, to)}}));
     }
+    EXPECT_EQ(read_file("/flash/cfg/office.xml"), "office.xml");
+    EXPECT_TRUE(exists(fw + "b"));
 }

@@ -1,7 +1,6 @@
-// The guarded open and close: admission, the upload actions, the profile
-// refresh and the one "Copy" line per transfer.
+// The guarded open, write and close: admission, the upload actions, the
+// profile refresh and the one "Copy" line per transfer.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "doubles.h"
@@ -11,9 +10,9 @@ using namespace tqtest;
 namespace {
 
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
-const std::string name32 = std::string(28, 'p') + ".xml";
+const std::string name32 = std::string(28, 'p') + ".xml", null = " (null)";
 const char *const fw = "/upload/firmware/site_1.xml";
-const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", null = " (null)";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
 Outcome close_(const std::string &p, long fd)
@@ -30,48 +29,41 @@ using Open = GuardedTest;
 TEST_F(Open, UploadSeenWholeByItsActionAndItsService)
 {
     Outcome o = run([&] { return open_(fw, W); });
-    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + null,
-                                                              "1 " + fw_real + null}, {}}));
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + null, "1 " + fw_real + null}, {}}));
     EXPECT_TRUE(host.calls[0].flags == W && host.calls[0].mode == 0644);
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
-                                             {"3 " + fw_real + null},
-                                             {line(0, "Copy", remote, fw)}}));
+                                             {"3 " + fw_real + null}, {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(service_calls("firmwareDelayed").at(0).args, (Args{fw_real, "2"}));
     EXPECT_EQ(service_calls("invalidate").at(0).args, (Args{"0", "0", "0"}));
 }
 
-// A busy service refuses a write open before the host's; a read-only open
-// of the same area asks no action and refreshes nothing.
-TEST_F(Open, BusyServiceRefusesWritesOnly)
+// A busy service, or a failing host open or close: the action and the log
+// are told, nothing is refreshed, nothing stays.  A read-only open asks no
+// action.
+TEST_F(Open, RefusedAndFailedUploads)
 {
     services.busy = 1;
     EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + null}));
     write_file(fw_real, "image");
     Outcome o = run([&] { return open_(fw, O_RDONLY); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
-    EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
-                                             {line(0, "Copy", fw, remote)}}));
-    EXPECT_EQ(services.invalidations, 0);
-}
-
-TEST_F(Open, FailingHostOpenAndCloseReachTheActionAndTheLog)
-{
+    EXPECT_EQ(close_(fw, o.result).audits, Audits{line(0, "Copy", fw, remote)});
+    services.busy = 0;
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real},
-                      {"0 " + fw_real + null, "2 " + fw_real + null}));
+              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + null, "2 " + fw_real + null}));
     host.fail = {{"close", ENOSPC}};
     long fd = open_(fw, W);
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
-                                       {"4 " + fw_real + null},
-                                       {line(ENOSPC, "Copy", remote, fw)}}));
+                                       {"4 " + fw_real + null}, {line(ENOSPC, "Copy", remote, fw)}}));
     EXPECT_EQ(services.invalidations, 0);
-    EXPECT_FALSE(exists(fw_real)) << "a failed close drops the upload";
+    EXPECT_FALSE(exists(fw_real));
 }
 
 // Exclusive creation of an existing path fails before any action; flags
-// pass unchanged; read-only areas refuse any open that could change a file.
-TEST_F(Open, ExclusiveCreationAndReadOnlyAreas)
+// pass unchanged; read-only areas, and read-only opens in upload areas,
+// refuse any open that could create or change a file.
+TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
 {
     write_file(fw_real, "old");
     EXPECT_EQ(run([&] { return open_(fw, W | O_EXCL); }), refused(fw, EEXIST, {"stat " + fw_real}));
@@ -80,32 +72,26 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyAreas)
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.calls[1].flags, O_WRONLY | O_CREAT | O_EXCL);
     close_("/usb/New", o.result);
-    for (int f : {O_WRONLY, O_RDWR, O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC})
+    for (const char *p : {"/nv", "/upload/firmware/new"})
+        for (int f : {O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC})
+            EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
+    for (int f : {O_WRONLY, O_RDWR})
         EXPECT_EQ(run([&] { return open_("/nv", f); }), refused("/nv", EPERM)) << f;
-}
-
-// Two transfers closed in the order they were opened find their own records.
-TEST_F(Open, OverlappingTransfersCloseInAnyOrder)
-{
-    long a = open_("/usb/a", W), b = open_("/usb/b", W);
-    EXPECT_EQ(close_("/usb/a", a).audits, Audits{line(0, "Copy", remote, "/usb/a")});
-    EXPECT_EQ(close_("/usb/b", b).audits, Audits{line(0, "Copy", remote, "/usb/b")});
+    EXPECT_FALSE(exists("/tmp/sftp/upload/firmware/new"));
 }
 
 TEST_F(Open, ExhaustedMemoryFailsWithEnomem)
 {
-    tqsftp_funcs *t = table(fw);
     for (int n = 0;; n++) {
         bool failed;
+        tqsftp_funcs *t = table(fw);
         Outcome o = run([&] {
             FailAllocation f(n);
             long fd = t->open(fw, W, 0644);
             return failed = f.allocations() > n, fd;
         });
-        if (!failed) {
-            close_(fw, o.result);
-            break;
-        }
+        if (!failed)
+            return (void)close_(fw, o.result);
         EXPECT_EQ(o, refused(fw, ENOMEM)) << "allocation " << n;
     }
 }
@@ -117,7 +103,6 @@ TEST_F(Open, CloseRefreshesProfilesByKindAndName)
     const std::tuple<std::string, int, int> cases[] = {
         {"/usb/site-2.xml", O_WRONLY, 1}, {"/usb/" + name32, O_WRONLY, 1},
         {"/usb/p" + name32, O_WRONLY, 0}, {"/usb/SITE.XML", O_WRONLY, 0},
-        {"/usb/a b.xml", O_WRONLY, 0}, {"/usb/a.x.xml", O_WRONLY, 0},
         {"/usb/site.xml", O_RDWR, 0}, {"/usb/site.xml", O_RDONLY, 0},
     };
     for (const auto &[client, flags, refreshes] : cases) {
@@ -126,31 +111,89 @@ TEST_F(Open, CloseRefreshesProfilesByKindAndName)
     }
 }
 
-// The profile folders of removable media hold at most 20 profiles: names of
-// the profile pattern, of at most 32 characters, and folders.
+// The profile folders of removable media hold at most 20 profiles (names
+// of the profile pattern, and folders).
 TEST_F(Open, ProfileFoldersOfMediaHoldTwentyProfiles)
 {
-    const std::tuple<std::vector<std::string>, int, int> cases[] = {
-        {{"A.XML", "b c.xml", "p" + name32, "a.xml.bak"}, W, 0}, {{name32}, W, EPERM},
-        {{"d.xml/"}, W, EPERM}, {{"p19.xml"}, W, EPERM},
-        {{"p19.xml"}, O_RDWR | O_CREAT | O_TRUNC, 0}, {{"p19.xml"}, O_WRONLY | O_CREAT, 0},
+    const std::tuple<std::string, int, int> cases[] = {
+        {"A.XML", W, 0}, {"p" + name32, W, 0}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
+        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, 0}, {"p19.xml", O_WRONLY | O_CREAT, 0},
     };
-    for (std::string folder : {"/usb0/cfg", "/sd/cfg"}) {
-        std::string client = folder == "/sd/cfg" ? "/sd/cfg/new.xml" : "/usb/cfg/new.xml";
-        EXPECT_EQ(run([&] { return open_(client, W); }), refused(client, EPERM)) << "no folder";
-        for (const auto &[extra, flags, err] : cases) {
-            ASSERT_EQ(system(("rm -rf " + folder + " && mkdir " + folder).c_str()), 0);
-            for (int i = 0; i < 19; i++)
-                write_file(folder + "/p" + std::to_string(100 + i) + ".xml", "");
-            for (const std::string &x : extra)
-                x.back() == '/' ? (void)::mkdir((folder + "/" + x).c_str(), 0755)
-                                : write_file(folder + "/" + x, "");
-            Outcome o = run([&] { return open_(client, flags); });
-            EXPECT_EQ(o.err, err) << extra[0];
-            if (o.result >= 0)
-                close_(client, o.result);
-        }
+    EXPECT_EQ(run([&] { return open_("/sd/cfg/n.xml", W); }), refused("/sd/cfg/n.xml", EPERM));
+    for (const auto &[extra, flags, err] : cases) {
+        ASSERT_EQ(system("rm -rf /sd/cfg && mkdir /sd/cfg"), 0);
+        for (int i = 0; i < 19; i++)
+            write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
+        extra.back() == '/' ? (void)::mkdir(("/sd/cfg/" + extra).c_str(), 0755)
+                            : write_file("/sd/cfg/" + extra, "");
+        Outcome o = run([&] { return open_("/sd/cfg/n.xml", flags); });
+        EXPECT_EQ(o.err, err) << extra;
+        if (o.result >= 0)
+            close_("/sd/cfg/n.xml", o.result);
     }
+}
+
+struct Kind {
+    const char *name, *folder, *written;  // client folder, the real file the upload writes
+    size_t room;                          // for the file name in a name that fits
+    uint64_t ceiling;
+};
+class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
+INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
+    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53, 64u << 20},
+    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, 16u << 20},
+    Kind{"sshkey", "/upload/ssh-key/", "/tmp/sftp/upload/ssh-key/new.xml", 54, 1u << 20}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A name that does not fit whole is refused before anything is asked or
+// made; one upload of a kind at a time; a write past the ceiling fails at
+// once, and the upload at close, removed before the update service.
+TEST_P(Guard, WhatAnUploadMayDo)
+{
+    const Kind &k = GetParam();
+    const std::string client = std::string(k.folder) + "new.xml", second = std::string(k.folder) + "b.xml";
+    std::string longest = k.folder + std::string(k.room + 1, 'n');
+    EXPECT_EQ(run([&] { return open_(longest, W); }), refused(longest, ENAMETOOLONG));
+    longest.pop_back();
+    close_(longest, open_(longest, W));
+    long fd = open_(client, W);
+    for (int flags : {W, O_RDWR})
+        EXPECT_EQ(run([&] { return open_(second, flags); }), refused(second, EBUSY));
+    tqsftp_funcs *t = table(client);
+    EXPECT_EQ(t->write(fd, "x", 1, static_cast<int64_t>(k.ceiling - 1)), 1);
+    for (int64_t off : {int64_t(k.ceiling), INT64_MIN}) {
+        errno = 0;
+        EXPECT_TRUE(t->write(fd, "x", 1, off) == -1 && errno == EFBIG) << off;
+    }
+    Outcome o = close_(client, fd);
+    EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
+    EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
+    EXPECT_FALSE(exists(k.written));
+    for (const Call &c : services.calls)
+        EXPECT_EQ(c.what.find("Delayed"), std::string::npos) << c.what;
+}
+
+// A refused hand-over fails the close with EPERM, in the "Copy" line too,
+// and removes only what the upload wrote, never what the client's raw path
+// or the profile's name would name.
+TEST_P(Guard, RefusedHandOverRemovesOnlyTheUpload)
+{
+    const Kind &k = GetParam();
+    std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + k.folder + "new.xml";
+    for (const char *d : {"/secret", "/nv", "/nv/cfg"})
+        ::mkdir(d, 0755);
+    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
+        write_file(victim, "keep");
+    services.delayed = 1;
+    long fd = open_(crafted, W);
+    EXPECT_EQ(table(crafted)->write(fd, "data", 4, 0), 4);
+    Outcome o = close_(crafted, fd);
+    EXPECT_TRUE(o.result == -1 && o.err == EPERM);
+    EXPECT_EQ(o.audits, Audits{line(EPERM, cmd_copy, remote, crafted.c_str())});
+    EXPECT_FALSE(exists(k.written));
+    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
+        EXPECT_EQ(read_file(victim), "keep") << victim;
+    EXPECT_EQ(services.invalidations, 0);
 }
 
 }  // namespace

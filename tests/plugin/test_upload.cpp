@@ -18,43 +18,48 @@ const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
 
-// An upload in progress: both files exist and the block names them.
-void opened(tqsftp_action_fn action)
+// An upload in progress: both files exist and the block names them (the
+// temporary file only if given).
+void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 {
     write_file(upload, "data");
     write_file(temp, "temp");
     ASSERT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
-    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp.c_str()), 0);
+    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp_name), 0);
     clear();
 }
 
 }  // namespace
 
 // Every close reaches the kind's own service with the block's name buffer
-// and parameter 2; an answer of 1 refuses it, and the upload (for profiles
-// also the temporary file) goes.
+// and parameter 2; an answer of 1 refuses it, and what the upload wrote
+// goes: the temporary file where the block has one, else the upload.
 TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
     for (const auto &[action, ucb, install] : kinds) {
         for (int answer : {0, 2, 1}) {
-            opened(action);
-            services.delayed = answer;
-            EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0) << install;
-            ASSERT_EQ(services.calls.size(), 1u);
-            EXPECT_EQ(services.calls[0].what, install);
-            EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
-            EXPECT_EQ(services.calls[0].name, ucb->file_name);
-            EXPECT_TRUE(exists(upload)) << "the block has a temporary file: only it goes";
-            EXPECT_EQ(exists(temp), answer != 1) << install;
+            for (const char *temp_name : {temp.c_str(), (const char *)nullptr}) {
+                opened(action, temp_name);
+                services.delayed = answer;
+                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
+                ASSERT_EQ(services.calls.size(), 1u);
+                EXPECT_EQ(services.calls[0].what, install);
+                EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
+                EXPECT_EQ(services.calls[0].name, ucb->file_name);
+                EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
+                EXPECT_EQ(exists(temp), answer != 1 || !temp_name) << install;
+            }
         }
     }
 }
 
 // Start asks whether the service is busy and clears the names; an open that
 // failed changes nothing; a failed close, or a command outside the protocol,
-// removes the upload; a rename follows only the current upload.
+// removes what the upload wrote; a rename follows only the current upload.
+// A name is never cut: one that does not fit leaves the block naming none.
 TEST(Action, TheRestOfTheProtocol)
 {
+    const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
     for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
         services.busy = 1;
         EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), -1);
@@ -65,20 +70,26 @@ TEST(Action, TheRestOfTheProtocol)
         for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
             opened(action);
             EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
-            EXPECT_TRUE(exists(upload));
+            EXPECT_TRUE(exists(upload) && services.calls.empty());
             EXPECT_EQ(exists(temp), cmd == TQSFTP_ACT_OPEN_FAILED) << cmd;
-            EXPECT_TRUE(services.calls.empty());
         }
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
         EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + temp);
         EXPECT_EQ(service_calls("changeFilename").at(0).args, Args{"/ramdisk/new.bin"});
+        errno = 0;
+        EXPECT_TRUE(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()) == -1 && errno == ENAMETOOLONG);
+        EXPECT_TRUE(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr) == -1 && errno == ENAMETOOLONG);
+        write_file(cut, "x");
+        EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_TRUE(exists(cut) && exists(temp));
     }
 }
 
 // The set-up writes every help file byte for byte, replacing a read-only one.
-TEST(UploadInit, WritesTheHelpFiles)
+TEST(Action, SetUpWritesTheHelpFiles)
 {
     umask(0);
     for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload",
@@ -91,5 +102,4 @@ TEST(UploadInit, WritesTheHelpFiles)
         EXPECT_EQ(read_file(ucb->help_path), ucb->help_text) << install;
         EXPECT_EQ(mode_of(ucb->help_path), S_IFREG | 0440) << install;
     }
-    EXPECT_EQ(read_file("/tmp/sftp/upload/vpn-cert/help").size(), 223u);
 }
