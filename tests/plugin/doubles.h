@@ -42,7 +42,6 @@ struct Call {  // of a service or of the host
 };
 
 extern struct Services {
-    int force_password_result = 0, force_password_status = 0;  // the user manager's answer
     int busy = 0, delayed = 0;  // the update service's answers
     int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
     std::vector<LogMessage> log;
@@ -57,20 +56,14 @@ extern struct Host {
     tqsftp_funcs table;               // the table handed to the entry
 } host;
 
-struct ActionCall {
-    int cmd;
-    std::string a, b;
-    int answer;
-};
-extern std::vector<ActionCall> actions;
+extern std::vector<std::string> actions;  // "cmd a b" of each action call
 
 void clear();  // the recordings, not the answers
-Audits audits();
 std::vector<Call> service_calls(const std::string &what);
 
 // What an operation did, from a clean record (errno EINTR before the call):
 // its result, errno after a failure, the host calls ("slot args"), the
-// action calls ("cmd a b") and the audit lines.
+// action calls and the audit lines.
 struct Outcome {
     long result;
     int err;

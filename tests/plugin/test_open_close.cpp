@@ -10,9 +10,9 @@ using namespace tqtest;
 namespace {
 
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
-const std::string name32 = std::string(28, 'p') + ".xml", null = " (null)";
+const std::string name32 = std::string(28, 'p') + ".xml";
 const char *const fw = "/upload/firmware/site_1.xml";
-const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", n = " (null)";
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
 Outcome close_(const std::string &p, long fd)
@@ -26,95 +26,79 @@ Outcome refused(const std::string &client, int err, Args host = {}, Args actions
 
 using Open = GuardedTest;
 
-TEST_F(Open, UploadSeenWholeByItsActionAndItsService)
+// An upload is seen whole by its action and its service; a busy service,
+// or a failing host open or close, is told to the action and the log, and
+// nothing stays.  A read-only open asks no action.
+TEST_F(Open, UploadThroughItsActionAndService)
 {
     Outcome o = run([&] { return open_(fw, W); });
-    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + null, "1 " + fw_real + null}, {}}));
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
     EXPECT_TRUE(host.calls[0].flags == W && host.calls[0].mode == 0644);
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
-                                             {"3 " + fw_real + null}, {line(0, "Copy", remote, fw)}}));
+                                             {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(service_calls("firmwareDelayed").at(0).args, (Args{fw_real, "2"}));
     EXPECT_EQ(service_calls("invalidate").at(0).args, (Args{"0", "0", "0"}));
-}
-
-// A busy service, or a failing host open or close: the action and the log
-// are told, nothing is refreshed, nothing stays.  A read-only open asks no
-// action.
-TEST_F(Open, RefusedAndFailedUploads)
-{
     services.busy = 1;
-    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + null}));
-    write_file(fw_real, "image");
-    Outcome o = run([&] { return open_(fw, O_RDONLY); });
+    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
+    o = run([&] { return open_(fw, O_RDONLY); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_EQ(close_(fw, o.result).audits, Audits{line(0, "Copy", fw, remote)});
     services.busy = 0;
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + null, "2 " + fw_real + null}));
+              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + n, "2 " + fw_real + n}));
     host.fail = {{"close", ENOSPC}};
     long fd = open_(fw, W);
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
-                                       {"4 " + fw_real + null}, {line(ENOSPC, "Copy", remote, fw)}}));
-    EXPECT_EQ(services.invalidations, 0);
-    EXPECT_FALSE(exists(fw_real));
+                                       {"4 " + fw_real + n}, {line(ENOSPC, "Copy", remote, fw)}}));
+    EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
 }
 
 // Exclusive creation of an existing path fails before any action; flags
 // pass unchanged; read-only areas, and read-only opens in upload areas,
-// refuse any open that could create or change a file.
+// refuse any open that could create or change a file.  Transfers closed in
+// the order they were opened find their own records.
 TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
 {
     write_file(fw_real, "old");
     EXPECT_EQ(run([&] { return open_(fw, W | O_EXCL); }), refused(fw, EEXIST, {"stat " + fw_real}));
-    EXPECT_EQ(read_file(fw_real), "old");
     Outcome o = run([&] { return open_("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL); });
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.calls[1].flags, O_WRONLY | O_CREAT | O_EXCL);
-    close_("/usb/New", o.result);
-    for (const char *p : {"/nv", "/upload/firmware/new"})
-        for (int f : {O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC})
-            EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
-    for (int f : {O_WRONLY, O_RDWR})
-        EXPECT_EQ(run([&] { return open_("/nv", f); }), refused("/nv", EPERM)) << f;
+    long other = open_("/usb/b", W);
+    EXPECT_EQ(close_("/usb/New", o.result).audits, Audits{line(0, "Copy", remote, "/USB/d/../New")});
+    EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
+    for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
+                        {"/upload/firmware/new", O_RDONLY | O_CREAT}})
+        EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
     EXPECT_FALSE(exists("/tmp/sftp/upload/firmware/new"));
-}
-
-TEST_F(Open, ExhaustedMemoryFailsWithEnomem)
-{
-    for (int n = 0;; n++) {
+    for (int m = 0;; m++) {  // whichever allocation fails
         bool failed;
         tqsftp_funcs *t = table(fw);
-        Outcome o = run([&] {
-            FailAllocation f(n);
+        o = run([&] {
+            FailAllocation f(m);
             long fd = t->open(fw, W, 0644);
-            return failed = f.allocations() > n, fd;
+            return failed = f.allocations() > m, fd;
         });
         if (!failed)
             return (void)close_(fw, o.result);
-        EXPECT_EQ(o, refused(fw, ENOMEM)) << "allocation " << n;
+        EXPECT_EQ(o, refused(fw, ENOMEM)) << "allocation " << m;
     }
 }
 
 // The refresh after a close follows the kind of the open (write-only) and
-// the profile pattern of the real path's base name.
-TEST_F(Open, CloseRefreshesProfilesByKindAndName)
+// the profile pattern of the real path's base name; the profile folders of
+// removable media hold at most 20 profiles (profile names, and folders).
+TEST_F(Open, ProfilesOfRemovableMedia)
 {
-    const std::tuple<std::string, int, int> cases[] = {
-        {"/usb/site-2.xml", O_WRONLY, 1}, {"/usb/" + name32, O_WRONLY, 1},
-        {"/usb/p" + name32, O_WRONLY, 0}, {"/usb/SITE.XML", O_WRONLY, 0},
-        {"/usb/site.xml", O_RDWR, 0}, {"/usb/site.xml", O_RDONLY, 0},
+    const std::tuple<std::string, int, int> refresh[] = {
+        {"site-2.xml", O_WRONLY, 1}, {name32, O_WRONLY, 1}, {"p" + name32, O_WRONLY, 0},
+        {"SITE.XML", O_WRONLY, 0}, {"site.xml", O_RDWR, 0}, {"site.xml", O_RDONLY, 0},
     };
-    for (const auto &[client, flags, refreshes] : cases) {
-        close_(client, open_(client, flags | O_CREAT));
-        EXPECT_EQ(services.invalidations, refreshes) << client << " " << flags;
+    for (const auto &[name, flags, refreshes] : refresh) {
+        close_("/usb/" + name, open_("/usb/" + name, flags | O_CREAT));
+        EXPECT_EQ(services.invalidations, refreshes) << name << " " << flags;
     }
-}
-
-// The profile folders of removable media hold at most 20 profiles (names
-// of the profile pattern, and folders).
-TEST_F(Open, ProfileFoldersOfMediaHoldTwentyProfiles)
-{
     const std::tuple<std::string, int, int> cases[] = {
         {"A.XML", W, 0}, {"p" + name32, W, 0}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
         {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, 0}, {"p19.xml", O_WRONLY | O_CREAT, 0},
@@ -147,7 +131,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
 
 // A name that does not fit whole is refused before anything is asked or
 // made; one upload of a kind at a time; a write past the ceiling fails at
-// once, and the upload at close, removed before the update service.
+// once, and the upload at close, removed before the update service.  A
+// refused hand-over fails the close with EPERM and removes only what the
+// upload wrote, never what the client's raw path or the profile's name names.
 TEST_P(Guard, WhatAnUploadMayDo)
 {
     const Kind &k = GetParam();
@@ -167,33 +153,24 @@ TEST_P(Guard, WhatAnUploadMayDo)
     }
     Outcome o = close_(client, fd);
     EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
-    EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
-    EXPECT_FALSE(exists(k.written));
     for (const Call &c : services.calls)
         EXPECT_EQ(c.what.find("Delayed"), std::string::npos) << c.what;
-}
+    EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
+    EXPECT_FALSE(exists(k.written));
 
-// A refused hand-over fails the close with EPERM, in the "Copy" line too,
-// and removes only what the upload wrote, never what the client's raw path
-// or the profile's name would name.
-TEST_P(Guard, RefusedHandOverRemovesOnlyTheUpload)
-{
-    const Kind &k = GetParam();
-    std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + k.folder + "new.xml";
+    std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + client;
     for (const char *d : {"/secret", "/nv", "/nv/cfg"})
         ::mkdir(d, 0755);
     for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
         write_file(victim, "keep");
     services.delayed = 1;
-    long fd = open_(crafted, W);
-    EXPECT_EQ(table(crafted)->write(fd, "data", 4, 0), 4);
-    Outcome o = close_(crafted, fd);
-    EXPECT_TRUE(o.result == -1 && o.err == EPERM);
+    fd = open_(crafted, W);
+    EXPECT_EQ(t->write(fd, "data", 4, 0), 4);
+    o = close_(crafted, fd);
     EXPECT_EQ(o.audits, Audits{line(EPERM, cmd_copy, remote, crafted.c_str())});
-    EXPECT_FALSE(exists(k.written));
+    EXPECT_TRUE(o.err == EPERM && !exists(k.written) && services.invalidations == 0);
     for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
         EXPECT_EQ(read_file(victim), "keep") << victim;
-    EXPECT_EQ(services.invalidations, 0);
 }
 
 }  // namespace
