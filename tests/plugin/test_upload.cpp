@@ -18,8 +18,8 @@ const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
 
-// An upload in progress: both files exist and the block names them (the
-// temporary file only if given).
+// An upload in progress: both files exist; the block names the upload, and
+// the temporary file if given.
 void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 {
     write_file(upload, "data");
@@ -33,19 +33,27 @@ void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 
 // Every close reaches the kind's own service with the block's name buffer
 // and parameter 2; an answer of 1 refuses it, and what the upload wrote
-// goes: the temporary file where the block has one, else the upload.
+// goes: the temporary file where the block has one, else the upload.  The
+// set-up writes every help file, replacing a read-only one.
 TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
+    umask(0);
+    for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload"})
+        ASSERT_EQ(::mkdir(f, 0770), 0);
+    ::mkdir("/tmp/sftp/upload/vpn-cert", 0770);
+    write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
+    ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
+    EXPECT_EQ(tqsftp_upload_init(), 0);
     for (const auto &[action, ucb, install] : kinds) {
+        EXPECT_TRUE(read_file(ucb->help_path) == ucb->help_text && mode_of(ucb->help_path) == (S_IFREG | 0440));
         for (int answer : {0, 2, 1}) {
             for (const char *temp_name : {temp.c_str(), (const char *)nullptr}) {
                 opened(action, temp_name);
                 services.delayed = answer;
                 EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
                 ASSERT_EQ(services.calls.size(), 1u);
-                EXPECT_EQ(services.calls[0].what, install);
+                EXPECT_TRUE(services.calls[0].what == install && services.calls[0].name == ucb->file_name);
                 EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
-                EXPECT_EQ(services.calls[0].name, ucb->file_name);
                 EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
                 EXPECT_EQ(exists(temp), answer != 1 || !temp_name) << install;
             }
@@ -83,23 +91,6 @@ TEST(Action, TheRestOfTheProtocol)
         EXPECT_TRUE(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr) == -1 && errno == ENAMETOOLONG);
         write_file(cut, "x");
         EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
-        EXPECT_TRUE(exists(cut) && exists(temp));
-    }
-}
-
-// The set-up writes every help file byte for byte, replacing a read-only one.
-TEST(Action, SetUpWritesTheHelpFiles)
-{
-    umask(0);
-    for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload",
-                          "/tmp/sftp/upload/vpn-cert"})
-        ASSERT_EQ(::mkdir(f, 0770), 0);
-    write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
-    ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
-    EXPECT_EQ(tqsftp_upload_init(), 0);
-    for (const auto &[action, ucb, install] : kinds) {
-        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text) << install;
-        EXPECT_EQ(mode_of(ucb->help_path), S_IFREG | 0440) << install;
+        EXPECT_TRUE(std::string(ucb->file_name) + ucb->temp_name == "" && exists(cut) && exists(temp));
     }
 }
