@@ -48,6 +48,7 @@ R host_op(Call c, bool paths, R failed, F real)
     return failed;
 }
 
+#define PATH_OP(slot, real) host_op({#slot, {text(p)}}, p, -1, [=] { return real; })
 int h_open(const char *p, int f, int m)
 {
     return host_op({"open", {text(p)}, f, m}, p, -1, [=] { return ::open(p, f, m); });
@@ -57,10 +58,7 @@ int h_close(int fd)
     int r = ::close(fd), e = errno;  // a failing close still closes
     return host_op({"close", {std::to_string(fd)}}, true, -1, [=] { return errno = e, r; });
 }
-int h_stat(const char *p, struct stat64 *st)
-{
-    return host_op({"stat", {text(p)}}, p, -1, [=] { return ::stat64(p, st); });
-}
+int h_stat(const char *p, struct stat64 *st) { return PATH_OP(stat, ::stat64(p, st)); }
 ssize_t h_read(int fd, void *buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
 ssize_t h_write(int fd, const void *buf, size_t n, int64_t off) { return ::pwrite(fd, buf, n, off); }
 void *h_opendir(const char *p)
@@ -68,12 +66,9 @@ void *h_opendir(const char *p)
     return host_op({"opendir", {text(p)}}, p, (void *)nullptr, [=] { return (void *)::opendir(p); });
 }
 struct dirent64 *h_readdir(void *d) { return readdir64((DIR *)d); }
-int h_mkdir(const char *p, int m)
-{
-    return host_op({"mkdir", {text(p)}, 0, m}, p, -1, [=] { return ::mkdir(p, m); });
-}
-int h_rmdir(const char *p) { return host_op({"rmdir", {text(p)}}, p, -1, [=] { return ::rmdir(p); }); }
-int h_unlink(const char *p) { return host_op({"unlink", {text(p)}}, p, -1, [=] { return ::unlink(p); }); }
+int h_mkdir(const char *p, int m) { return PATH_OP(mkdir, ::mkdir(p, m)); }
+int h_rmdir(const char *p) { return PATH_OP(rmdir, ::rmdir(p)); }
+int h_unlink(const char *p) { return PATH_OP(unlink, ::unlink(p)); }
 template <int (*op)(const char *, const char *)>
 int h_move(const char *a, const char *b, const char *what)
 {
@@ -90,20 +85,6 @@ int open_fds()
         n += e->d_name[0] != '.';
     ::closedir(d);
     return n;
-}
-
-bool armed = false;
-int countdown = 0, counted = 0;
-
-bool fail_allocation()
-{
-    if (!armed)
-        return false;
-    counted++;
-    if (countdown < 0 || countdown-- != 0)
-        return false;
-    errno = ENOMEM;
-    return true;
 }
 
 }  // namespace
@@ -232,22 +213,11 @@ void GuardedTest::TearDown()
     EXPECT_EQ(open_fds(), fds_) << "a descriptor was left open";
 }
 
-FailAllocation::FailAllocation(int nth) { armed = true, countdown = nth, counted = 0; }
-FailAllocation::~FailAllocation() { armed = false; }
-int FailAllocation::allocations() const { return counted; }
-
 }  // namespace tqtest
 
 using namespace tqtest;
 
 extern "C" {
-
-void *__real_malloc(size_t size);
-void *__real_calloc(size_t n, size_t size);
-char *__real_strdup(const char *s);
-void *__wrap_malloc(size_t n) { return fail_allocation() ? nullptr : __real_malloc(n); }
-void *__wrap_calloc(size_t n, size_t m) { return fail_allocation() ? 0 : __real_calloc(n, m); }
-char *__wrap_strdup(const char *s) { return fail_allocation() ? nullptr : __real_strdup(s); }
 
 #define TQ_SPY(kind)                                                                   \
     int __real_tqsftp_##kind##_action(int, const char *, const char *);                \

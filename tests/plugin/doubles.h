@@ -1,7 +1,6 @@
 // Recording doubles for the plug-in's unit tests: the device's services, the
-// host's table (the device root's file system unless a test fails a slot), a
-// spy on the six upload actions and allocation failures on demand (the last
-// two by wrapping with the linker, CMakeLists.txt).
+// host's table (the device root's file system unless a test fails a slot) and
+// a spy on the six upload actions (by wrapping with the linker, CMakeLists.txt).
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
@@ -82,14 +81,6 @@ bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 mode_t mode_of(const std::string &path);
-
-// While one lives, allocation number nth (0 = the next; negative: none) fails.
-class FailAllocation {
-public:
-    explicit FailAllocation(int nth);
-    ~FailAllocation();
-    int allocations() const;  // made since then
-};
 
 // Set up through the entry; afterwards no registry record and no descriptor
 // may be left.
