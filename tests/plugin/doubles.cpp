@@ -60,10 +60,14 @@ int h_close(int fd)
 }
 int h_stat(const char *p, struct stat64 *st) { return PATH_OP(stat, ::stat64(p, st)); }
 ssize_t h_read(int fd, void *buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
-ssize_t h_write(int fd, const void *buf, size_t n, int64_t off) { return ::pwrite(fd, buf, n, off); }
+ssize_t h_write(int fd, const void *buf, size_t n, int64_t off)
+{
+    return ::pwrite(fd, buf, n, off);
+}
 void *h_opendir(const char *p)
 {
-    return host_op({"opendir", {text(p)}}, p, (void *)nullptr, [=] { return (void *)::opendir(p); });
+    return host_op({"opendir", {text(p)}}, p, (void *)nullptr,
+                   [=] { return (void *)::opendir(p); });
 }
 struct dirent64 *h_readdir(void *d) { return readdir64((DIR *)d); }
 int h_mkdir(const char *p, int m) { return PATH_OP(mkdir, ::mkdir(p, m)); }

@@ -21,13 +21,15 @@ TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
     ASSERT_EQ(::rmdir("/tmp/sftp/usb"), 0);
     EXPECT_EQ(tqsftp_get_sftp_func_cb("/usb/d", &other), &tqsftp_funcs_full);
     EXPECT_TRUE(!exists("/tmp/sftp/usb") && services.preinit == 1 && services.log.empty());
-    EXPECT_EQ(run([] { return table("/usb/d")->mkdir("/usb/d", 0700); }).host, Args{"mkdir /usb0/d"});
+    EXPECT_EQ(run([] { return table("/usb/d")->mkdir("/usb/d", 0700); }).host,
+              Args{"mkdir /usb0/d"});
 }
 
 TEST(Audit, TwoMessagesOfEachShape)
 {
     const std::tuple<int, const char *, int, int> cases[] = {
-        {0, nullptr, 92, 95}, {EACCES, nullptr, 102, 106}, {0, "/a", 116, 120}, {ENOENT, "/a", 128, 133},
+        {0, nullptr, 92, 95}, {EACCES, nullptr, 102, 106},
+        {0, "/a", 116, 120}, {ENOENT, "/a", 128, 133},
     };
     for (const auto &[err, source, first, second] : cases) {
         clear();
@@ -52,8 +54,10 @@ TEST(Areas, DenialsAndRefusals)
     const char *pw = "/etc/passwd";
     struct stat64 st;
     const std::pair<std::function<long()>, Outcome> cases[] = {
-        {[&] { return table(pw)->rename(pw, "/x"); }, {-1, EACCES, {}, {}, {line(EACCES, "Rename", pw, "/x")}}},
-        {[&] { return table(pw)->mkdir(pw, 0700); }, {-1, EACCES, {}, {}, {line(EACCES, "Create", nullptr, pw)}}},
+        {[&] { return table(pw)->rename(pw, "/x"); },
+         {-1, EACCES, {}, {}, {line(EACCES, "Rename", pw, "/x")}}},
+        {[&] { return table(pw)->mkdir(pw, 0700); },
+         {-1, EACCES, {}, {}, {line(EACCES, "Create", nullptr, pw)}}},
         {[&] { return table(pw)->stat(pw, &st); }, {-1, EACCES, {}, {}, {}}},
         {[&] { return table(pw)->write(0, "x", 1, 0); }, {-1, EACCES, {}, {}, {}}},
         {[] { return table("/upload/firmware/f")->rmdir("/upload/firmware/f"); },
@@ -76,11 +80,13 @@ TEST(Areas, Moves)
     write_file("/flash/cfg/profile.cur", "office\n");
     for (const char *name : {"office.xml", "lab.xml"})
         write_file("/flash/cfg/" + std::string(name), name);
-    const std::string fw = "/tmp/sftp/upload/firmware/", longer = "/upload/firmware/" + std::string(54, 'n');
+    const std::string fw = "/tmp/sftp/upload/firmware/";
+    const std::string longer = "/upload/firmware/" + std::string(54, 'n');
     write_file(fw + "a", "image");
-    EXPECT_EQ(run([&] { return table("/upload/firmware/a")->rename("/upload/firmware/a", "/upload/firmware/b"); }),
+    const char *a = "/upload/firmware/a", *b = "/upload/firmware/b";
+    EXPECT_EQ(run([&] { return table(a)->rename(a, b); }),
               (Outcome{0, 0, {"rename " + fw + "a " + fw + "b"}, {"5 " + fw + "a " + fw + "b"},
-                       {line(0, "Rename", "/upload/firmware/a", "/upload/firmware/b")}}));
+                       {line(0, "Rename", a, b)}}));
     const std::tuple<const char *, const char *, bool, int> refused[] = {
         {"/usb/a", "/usb/b", 0, ENOENT}, {"/usb/a", "/usb/b", 1, ENOSYS},
         {"/usb/a", "/usb/cfg/a", 0, EPERM}, {"/usb/cfg/a", "/usb/a", 0, EPERM},
@@ -99,8 +105,9 @@ TEST(Areas, Moves)
         EXPECT_EQ(o.audits, Audits{line(err, is_link ? "Link" : "Rename", from, to)}) << from << to;
         EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
     }
-    EXPECT_EQ(run([] { return table("/nv/cfg/lab.xml")->rename("/nv/cfg/lab.xml", "/nv/cfg/l-2.xml"); }),
+    const char *lab = "/nv/cfg/lab.xml";
+    EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
               (Outcome{0, 0, {"rename /flash/cfg/lab.xml /flash/cfg/l-2.xml"}, {},
-                       {line(0, "Rename", "/nv/cfg/lab.xml", "/nv/cfg/l-2.xml")}}));
+                       {line(0, "Rename", lab, "/nv/cfg/l-2.xml")}}));
     EXPECT_TRUE(read_file("/flash/cfg/office.xml") == "office.xml" && exists(fw + "b"));
 }

@@ -16,7 +16,8 @@ TEST(Normalise, CanonicalFormCutToTheSize)
     for (int i = 0; i < 256; i++)
         deep += "/a";
     const std::tuple<std::string, size_t, std::string> cases[] = {
-        {"", 0, "/"}, {"..", 0, "/"}, {"/nv/cfg/../../../x", 0, "/x"}, {"//nv/./cfg/", 0, "/nv/cfg"},
+        {"", 0, "/"}, {"..", 0, "/"}, {"/nv/cfg/../../../x", 0, "/x"},
+        {"//nv/./cfg/", 0, "/nv/cfg"},
         {"/a/.b/..c/d.", 0, "/a/.b/..c/d."}, {"/a/b/..", 6, "/a/b"}, {"abc", 3, "/a"},
         {deep + "/../b", 0, deep.substr(2) + "/b"}, {deep, 0, deep}, {deep + "/a", 0, "<ENOMEM>"},
     };

@@ -32,7 +32,8 @@ using Open = GuardedTest;
 TEST_F(Open, UploadThroughItsActionAndService)
 {
     Outcome o = run([&] { return open_(fw, W); });
-    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
+                          {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
     EXPECT_TRUE(host.calls[0].flags == W && host.calls[0].mode == 0644);
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
                                              {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
@@ -66,7 +67,8 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.calls[1].flags, O_WRONLY | O_CREAT | O_EXCL);
     long other = open_("/usb/b", W);
-    EXPECT_EQ(close_("/usb/New", o.result).audits, Audits{line(0, "Copy", remote, "/USB/d/../New")});
+    EXPECT_EQ(close_("/usb/New", o.result).audits,
+              Audits{line(0, "Copy", remote, "/USB/d/../New")});
     EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
     for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
                         {"/upload/firmware/new", O_RDONLY | O_CREAT}})
@@ -123,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
 TEST_P(Guard, WhatAnUploadMayDo)
 {
     const Kind &k = GetParam();
-    const std::string client = std::string(k.folder) + "new.xml", second = std::string(k.folder) + "b.xml";
+    const std::string folder = k.folder, client = folder + "new.xml", second = folder + "b.xml";
     std::string longest = k.folder + std::string(k.room + 1, 'n');
     EXPECT_EQ(run([&] { return open_(longest, W); }), refused(longest, ENAMETOOLONG));
     longest.pop_back();

@@ -45,14 +45,16 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
     ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
     EXPECT_EQ(tqsftp_upload_init(), 0);
     for (const auto &[action, ucb, install] : kinds) {
-        EXPECT_TRUE(read_file(ucb->help_path) == ucb->help_text && mode_of(ucb->help_path) == (S_IFREG | 0440));
+        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
+        EXPECT_EQ(mode_of(ucb->help_path), S_IFREG | 0440);
         for (int answer : {0, 2, 1}) {
             for (const char *temp_name : {temp.c_str(), (const char *)nullptr}) {
                 opened(action, temp_name);
                 services.delayed = answer;
                 EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
                 ASSERT_EQ(services.calls.size(), 1u);
-                EXPECT_TRUE(services.calls[0].what == install && services.calls[0].name == ucb->file_name);
+                EXPECT_EQ(services.calls[0].what, install);
+                EXPECT_EQ(services.calls[0].name, ucb->file_name);
                 EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
                 EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
                 EXPECT_EQ(exists(temp), answer != 1 || !temp_name) << install;
@@ -87,10 +89,14 @@ TEST(Action, TheRestOfTheProtocol)
         EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + temp);
         EXPECT_EQ(service_calls("changeFilename").at(0).args, Args{"/ramdisk/new.bin"});
         errno = 0;
-        EXPECT_TRUE(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()) == -1 && errno == ENAMETOOLONG);
-        EXPECT_TRUE(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr) == -1 && errno == ENAMETOOLONG);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
         write_file(cut, "x");
         EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
-        EXPECT_TRUE(std::string(ucb->file_name) + ucb->temp_name == "" && exists(cut) && exists(temp));
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_TRUE(exists(cut) && exists(temp));
     }
 }
