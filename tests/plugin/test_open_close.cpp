@@ -43,7 +43,8 @@ TEST_F(Open, UploadThroughItsActionAndService)
     EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
     o = run([&] { return open_(fw, O_RDONLY); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
-    EXPECT_EQ(close_(fw, o.result).audits, Audits{line(0, "Copy", fw, remote)});
+    EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
+                                             {line(0, "Copy", fw, remote)}}));
     services.busy = 0;
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(run([&] { return open_(fw, W); }),
