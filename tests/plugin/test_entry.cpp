@@ -46,29 +46,6 @@ TEST(Audit, TwoMessagesOfEachShape)
     }
 }
 
-// Denials are logged, but for stat and write; the host's failures are
-// logged with its error.
-TEST(Areas, DenialsAndRefusals)
-{
-    set_up();
-    const char *pw = "/etc/passwd";
-    struct stat64 st;
-    const std::pair<std::function<long()>, Outcome> cases[] = {
-        {[&] { return table(pw)->rename(pw, "/x"); },
-         {-1, EACCES, {}, {}, {line(EACCES, "Rename", pw, "/x")}}},
-        {[&] { return table(pw)->mkdir(pw, 0700); },
-         {-1, EACCES, {}, {}, {line(EACCES, "Create", nullptr, pw)}}},
-        {[&] { return table(pw)->stat(pw, &st); }, {-1, EACCES, {}, {}, {}}},
-        {[&] { return table(pw)->write(0, "x", 1, 0); }, {-1, EACCES, {}, {}, {}}},
-        {[] { return table("/upload/firmware/f")->rmdir("/upload/firmware/f"); },
-         {-1, EACCES, {}, {}, {line(EACCES, "Remove", nullptr, "/upload/firmware/f")}}},
-        {[] { return table("/usb/d")->rmdir("/usb/d"); },
-         {-1, ENOENT, {"rmdir /usb0/d"}, {}, {line(ENOENT, "Remove", nullptr, "/usb/d")}}},
-    };
-    for (const auto &[op, want] : cases)
-        EXPECT_EQ(run(op), want);
-}
-
 // Rename and link stay in one area, logged with the host's result; an
 // area's action is told of a move the host made.  Upload areas take no link
 // and no name that does not fit whole; the store keeps the current profile
