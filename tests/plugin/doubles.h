@@ -1,7 +1,6 @@
 // Recording doubles for the plug-in's unit tests: the device's services, the
-// host's table (the device root's file system unless a test fails a slot), a
-// spy on the six upload actions and allocation failures on demand (the last
-// two by wrapping with the linker, CMakeLists.txt).
+// host's table (the device root's file system unless a test fails a slot) and
+// a spy on the six upload actions (by wrapping with the linker, CMakeLists.txt).
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
@@ -42,7 +41,6 @@ struct Call {  // of a service or of the host
 };
 
 extern struct Services {
-    int force_password_result = 0, force_password_status = 0;  // the user manager's answer
     int busy = 0, delayed = 0;  // the update service's answers
     int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
     std::vector<LogMessage> log;
@@ -57,20 +55,14 @@ extern struct Host {
     tqsftp_funcs table;               // the table handed to the entry
 } host;
 
-struct ActionCall {
-    int cmd;
-    std::string a, b;
-    int answer;
-};
-extern std::vector<ActionCall> actions;
+extern std::vector<std::string> actions;  // "cmd a b" of each action call
 
 void clear();  // the recordings, not the answers
-Audits audits();
 std::vector<Call> service_calls(const std::string &what);
 
 // What an operation did, from a clean record (errno EINTR before the call):
 // its result, errno after a failure, the host calls ("slot args"), the
-// action calls ("cmd a b") and the audit lines.
+// action calls and the audit lines.
 struct Outcome {
     long result;
     int err;
@@ -89,14 +81,6 @@ bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 mode_t mode_of(const std::string &path);
-
-// While one lives, allocation number nth (0 = the next; negative: none) fails.
-class FailAllocation {
-public:
-    explicit FailAllocation(int nth);
-    ~FailAllocation();
-    int allocations() const;  // made since then
-};
 
 // Set up through the entry; afterwards no registry record and no descriptor
 // may be left.

@@ -1,5 +1,6 @@
-// Normalisation of client paths and their resolution to a row, a real path
-// and a table.
+// Client paths: normalisation, resolution to a row, a real path and a table,
+// the registry of open files and the profile-name test.
+#include <regex.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -7,24 +8,18 @@
 
 using namespace tqtest;
 
-namespace {
-
-std::string repeat(const std::string &s, int n) { return n > 0 ? s + repeat(s, n - 1) : ""; }
-
-}  // namespace
-
-// size 0 stands for the input's length plus 5, as resolution gives; a
-// failure must be ENOMEM and leave the output alone.
+// size 0 stands for the input's length plus 5; a failure is ENOMEM and
+// leaves the output alone.  No byte past the size is read.
 TEST(Normalise, CanonicalFormCutToTheSize)
 {
-    const std::string deep = repeat("/a", 256), deeper = deep + "/a";
+    std::string deep;
+    for (int i = 0; i < 256; i++)
+        deep += "/a";
     const std::tuple<std::string, size_t, std::string> cases[] = {
-        {"", 0, "/"}, {"///", 0, "/"}, {"/./.", 0, "/"}, {"..", 0, "/"},
-        {"/nv/cfg/../../../x", 0, "/x"}, {"//nv/./cfg/", 0, "/nv/cfg"},
-        {"/a/.b/..c/d.", 0, "/a/.b/..c/d."}, {"/upload/firmware", 8, "/upload"},
-        {"/a/b/..", 6, "/a/b"}, {"abc", 3, "/a"}, {"/a", 1000000, "/a"}, {deep, 0, deep},
-        {deep + "/../b", 0, repeat("/a", 255) + "/b"}, {repeat("/x/..", 300), 0, "/"},
-        {deeper, 0, "<ENOMEM>"}, {deeper + repeat("/..", 300), 0, "<ENOMEM>"},
+        {"", 0, "/"}, {"..", 0, "/"}, {"/nv/cfg/../../../x", 0, "/x"},
+        {"//nv/./cfg/", 0, "/nv/cfg"},
+        {"/a/.b/..c/d.", 0, "/a/.b/..c/d."}, {"/a/b/..", 6, "/a/b"}, {"abc", 3, "/a"},
+        {deep + "/../b", 0, deep.substr(2) + "/b"}, {deep, 0, deep}, {deep + "/a", 0, "<ENOMEM>"},
     };
     for (const auto &[in, size, want] : cases) {
         std::string out(size ? size : in.size() + 5, 'X'), untouched = out;
@@ -33,84 +28,69 @@ TEST(Normalise, CanonicalFormCutToTheSize)
         bool clean = errno == ENOMEM && out == untouched;
         EXPECT_EQ(r == 0 ? out.c_str() : clean ? "<ENOMEM>" : "?", want) << in;
     }
-    char out[4] = "XY";
+    char out[8] = "XY";
     EXPECT_EQ(tqsftp_normalizePath(nullptr, out, 4) + tqsftp_normalizePath("/a", out, 0), -2);
-    EXPECT_STREQ(out, "XY");
-}
-
-// An input that is not terminated within the size is read no further.
-TEST(Normalise, ReadsNoMoreOfTheInputThanTheSize)
-{
     const size_t page = sysconf(_SC_PAGESIZE);
     auto *map = static_cast<char *>(
         mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_EQ(mprotect(map + page, page, PROT_NONE), 0);
-    memcpy(map + page - 7, "/nv/cfg", 7);  // the next byte cannot be read
-    char out[8];
-    EXPECT_EQ(tqsftp_normalizePath(map + page - 7, out, sizeof out), 0);
-    EXPECT_STREQ(out, "/nv/cfg");
+    memcpy(map + page - 7, "/nv/cfg", 7);
+    EXPECT_EQ(tqsftp_normalizePath(map + page - 7, out, 8), 0);
 }
 
+// A path of too many components gives the terminating row, no real path
+// and ENOMEM.
 TEST(Resolve, RowRealPathAndTable)
 {
     tqsftp_funcs *const RO = &tqsftp_funcs_readonly, *const no = &tqsftp_funcs_deny;
-    tqsftp_funcs *const full = &tqsftp_funcs_full, *const env = &tqsftp_funcs_envmcfg;
-    tqsftp_funcs *const nodir = &tqsftp_funcs_full_nodir;
-    const struct {
-        const char *client, *real;  // real absent for the terminating row
-        tqsftp_funcs *table;
-        tqsftp_action_fn action = nullptr;
-    } cases[] = {
-        {"/nv/cfg/../..", "/tmp/sftp", RO}, {"/NV/", "/tmp/sftp/nv", RO},
-        {"/NV/CFG", "/flash/cfg", &tqsftp_funcs_nvmcfg_dir},
-        {"/nv/cfg/Profile.CUR", "/flash/cfg/profile.cur", RO},
-        {"/nv/cfg/STATUS", "/tmp/sftp/nv/cfg/status", RO},
+    tqsftp_funcs *const nodir = &tqsftp_funcs_full_nodir, *const env = &tqsftp_funcs_envmcfg;
+    const std::tuple<const char *, const char *, tqsftp_funcs *, tqsftp_action_fn> cases[] = {
+        {"/nv/cfg/../..", "/tmp/sftp", RO, nullptr},
+        {"/NV/CFG", "/flash/cfg", &tqsftp_funcs_nvmcfg_dir, nullptr},
+        {"/nv/cfg/Profile.CUR", "/flash/cfg/profile.cur", RO, nullptr},
         {"/nv/cfg/a.xml", "/flash/cfg/a.xml", &tqsftp_funcs_nvmcfg_file, tqsftp_config_action},
-        {"/nv/cfgx", nullptr, no}, {"/usb", "/usb0", RO}, {"/USB/x", "/usb0/x", full},
-        {"/usb/CFG/a", "/usb0/cfg/a", env}, {"/usb/cfgold", "/usb0/cfgold", env},
-        {"/usbx", nullptr, no}, {"/sd", "/sd", RO}, {"/sd/x", "/sd/x", full},
-        {"/SD/Cfg/P", "/sd/cfg/P", env},
-        {"/upload/firmware/", "/tmp/sftp/upload/firmware", RO},
-        {"/upload/firmware/UPDATING", "/tmp/sftp/upload/firmware/updating", RO},
+        {"/nv/cfgx", nullptr, no, nullptr}, {"/USB/x", "/usb0/x", &tqsftp_funcs_full, nullptr},
+        {"/usb/CFG/a", "/usb0/cfg/a", env, nullptr}, {"/usb/cfgold", "/usb0/cfgold", env, nullptr},
+        {"/sd/x", "/sd/x", &tqsftp_funcs_full, nullptr},
+        {"/upload/firmware/UPDATING", "/tmp/sftp/upload/firmware/updating", RO, nullptr},
         {"/upload/firmware/f", "/tmp/sftp/upload/firmware/f", nodir, tqsftp_firmware_action},
-        {"/upload/ssh-key/updating", "/tmp/sftp/upload/ssh-key/updating", nodir,
-         tqsftp_sshKey_action},
+        {"/upload/ssh-key/k", "/tmp/sftp/upload/ssh-key/k", nodir, tqsftp_sshKey_action},
         {"/upload/https-cert/c", "/tmp/sftp/upload/https-cert/c", nodir, tqsftp_https_action},
         {"/upload/ldap-cert/c", "/tmp/sftp/upload/ldap-cert/c", nodir, tqsftp_ldap_action},
-        {"/upload/vpn-cert/OK", "/tmp/sftp/upload/vpn-cert/ok", RO},
         {"/upload/vpn-cert/okx", "/tmp/sftp/upload/vpn-cert/okx", nodir, tqsftp_vpn_action},
-        {"/uploads", "/tmp/sftp/uploads", RO}, {"/upload/firmware/../../etc", nullptr, no},
+        {"/uploads", "/tmp/sftp/uploads", RO, nullptr}, {"/upload/../../etc", nullptr, no, nullptr},
     };
-    for (const auto &c : cases) {
+    for (const auto &[client, want, funcs, action] : cases) {
         char *real = reinterpret_cast<char *>(1);
         errno = EINTR;
-        const tqsftp_access *r = tqsftp_resolve(c.client, &real);
-        EXPECT_EQ(errno, EINTR) << c.client;
-        EXPECT_TRUE(r->funcs == c.table && r->action == c.action) << c.client;
-        EXPECT_STREQ(real, c.real) << c.client;
+        const tqsftp_access *r = tqsftp_resolve(client, &real);
+        EXPECT_TRUE(errno == EINTR && r->funcs == funcs && r->action == action) << client;
+        EXPECT_STREQ(real, want) << client;
         free(real);
-        EXPECT_EQ(tqsftp_resolve(c.client, nullptr), r) << c.client;
+        EXPECT_EQ(tqsftp_resolve(client, nullptr), r) << client;
     }
-}
-
-// Whichever allocation fails, and for a path of too many components, the
-// result is the terminating row, no real path and ENOMEM.
-TEST(Resolve, FailuresGiveTheTerminatingRow)
-{
-    const std::string deep = unresolvable("/usb");
-    for (int nth = -1; nth < 3; nth++) {
-        char *real = reinterpret_cast<char *>(1);
-        errno = 0;
-        FailAllocation fail(nth);
-        EXPECT_EQ(tqsftp_resolve(nth < 0 ? deep.c_str() : "/usb/f", &real), tqsftp_access_dummy);
-        EXPECT_TRUE(errno == ENOMEM && real == nullptr) << nth;
-    }
-}
-
-// The open-file registry frees only records that it holds.
-TEST(Registry, RemovingARecordThatIsNotLinkedFails)
-{
-    char real[] = "/usb0/x", client[] = "/usb/x";
-    tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, real, client, 0, 0};
+    char *real = reinterpret_cast<char *>(1);
+    EXPECT_EQ(tqsftp_resolve(unresolvable("/usb").c_str(), &real), tqsftp_access_dummy);
+    EXPECT_TRUE(errno == ENOMEM && real == nullptr);
+    char path[] = "/usb0/x", client[] = "/usb/x";  // the registry frees only its own
+    tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, path, client, 0, 0};
     EXPECT_EQ(tqsftp_file_remove(&stranger), -1);
+}
+
+// The profile-name test gives the regular expression's verdict, up to 32
+// characters, for every byte in every position that matters.
+TEST(ProfileName, SameVerdictAsTheRegularExpression)
+{
+    regex_t re;
+    ASSERT_EQ(regcomp(&re, "^[-a-zA-Z0-9_]+\\.xml$", REG_EXTENDED), 0);
+    std::vector<std::string> names = {std::string(28, 'a') + ".xml", std::string(29, 'a') + ".xml",
+                                      ".xml", "a.XML", "-_9Z.xml", "a.xm", ""};
+    for (int c = 1; c < 256; c++)
+        for (std::string name : {"?a.xml", "a?.xml", "a.?ml", "a.xml?"})
+            names.push_back(name.replace(name.find('?'), 1, 1, static_cast<char>(c)));
+    for (const std::string &name : names) {
+        bool want = name.size() <= 32 && regexec(&re, name.c_str(), 0, nullptr, 0) == 0;
+        EXPECT_EQ(tqsftp::is_profile_name(name.c_str()), want) << '"' << name << '"';
+    }
+    regfree(&re);
 }

@@ -1,7 +1,6 @@
-// The guarded open and close: admission, the upload actions, the profile
-// refresh and the one "Copy" line per transfer.
+// The guarded open, write and close: admission, the upload actions, the
+// profile refresh and the one "Copy" line per transfer.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "doubles.h"
@@ -13,7 +12,7 @@ namespace {
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
 const std::string name32 = std::string(28, 'p') + ".xml";
 const char *const fw = "/upload/firmware/site_1.xml";
-const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", null = " (null)";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", n = " (null)";
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
 Outcome close_(const std::string &p, long fd)
@@ -27,130 +26,140 @@ Outcome refused(const std::string &client, int err, Args host = {}, Args actions
 
 using Open = GuardedTest;
 
-TEST_F(Open, UploadSeenWholeByItsActionAndItsService)
+// An upload is seen whole by its action and its service; a busy service,
+// or a failing host open or close, is told to the action and the log, and
+// nothing stays.  A read-only open asks no action.
+TEST_F(Open, UploadThroughItsActionAndService)
 {
     Outcome o = run([&] { return open_(fw, W); });
-    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {"0 " + fw_real + null,
-                                                              "1 " + fw_real + null}, {}}));
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
+                          {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
     EXPECT_TRUE(host.calls[0].flags == W && host.calls[0].mode == 0644);
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
-                                             {"3 " + fw_real + null},
-                                             {line(0, "Copy", remote, fw)}}));
+                                             {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(service_calls("firmwareDelayed").at(0).args, (Args{fw_real, "2"}));
     EXPECT_EQ(service_calls("invalidate").at(0).args, (Args{"0", "0", "0"}));
-}
-
-// A busy service refuses a write open before the host's; a read-only open
-// of the same area asks no action and refreshes nothing.
-TEST_F(Open, BusyServiceRefusesWritesOnly)
-{
     services.busy = 1;
-    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + null}));
-    write_file(fw_real, "image");
-    Outcome o = run([&] { return open_(fw, O_RDONLY); });
+    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
+    o = run([&] { return open_(fw, O_RDONLY); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
                                              {line(0, "Copy", fw, remote)}}));
-    EXPECT_EQ(services.invalidations, 0);
-}
-
-TEST_F(Open, FailingHostOpenAndCloseReachTheActionAndTheLog)
-{
+    services.busy = 0;
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real},
-                      {"0 " + fw_real + null, "2 " + fw_real + null}));
+              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + n, "2 " + fw_real + n}));
     host.fail = {{"close", ENOSPC}};
     long fd = open_(fw, W);
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
-                                       {"4 " + fw_real + null},
-                                       {line(ENOSPC, "Copy", remote, fw)}}));
-    EXPECT_EQ(services.invalidations, 0);
-    EXPECT_FALSE(exists(fw_real)) << "a failed close drops the upload";
+                                       {"4 " + fw_real + n}, {line(ENOSPC, "Copy", remote, fw)}}));
+    EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
 }
 
 // Exclusive creation of an existing path fails before any action; flags
-// pass unchanged; read-only areas refuse any open that could change a file.
-TEST_F(Open, ExclusiveCreationAndReadOnlyAreas)
+// pass unchanged; read-only areas, and read-only opens in upload areas,
+// refuse any open that could create or change a file.  Transfers closed in
+// the order they were opened find their own records.
+TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
 {
     write_file(fw_real, "old");
     EXPECT_EQ(run([&] { return open_(fw, W | O_EXCL); }), refused(fw, EEXIST, {"stat " + fw_real}));
-    EXPECT_EQ(read_file(fw_real), "old");
     Outcome o = run([&] { return open_("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL); });
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.calls[1].flags, O_WRONLY | O_CREAT | O_EXCL);
-    close_("/usb/New", o.result);
-    for (int f : {O_WRONLY, O_RDWR, O_RDONLY | O_CREAT, O_RDONLY | O_TRUNC})
-        EXPECT_EQ(run([&] { return open_("/nv", f); }), refused("/nv", EPERM)) << f;
+    long other = open_("/usb/b", W);
+    EXPECT_EQ(close_("/usb/New", o.result).audits,
+              Audits{line(0, "Copy", remote, "/USB/d/../New")});
+    EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
+    for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
+                        {"/upload/firmware/new", O_RDONLY | O_CREAT}})
+        EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
+    EXPECT_FALSE(exists("/tmp/sftp/upload/firmware/new"));
+    std::string deep = unresolvable("/nv/cfg");
+    EXPECT_EQ(run([&] { return tqsftp_funcs_nvmcfg_file.open(deep.c_str(), O_RDONLY, 0); }),
+              (Outcome{-1, ENOMEM, {}, {}, {}}));
 }
 
-// Two transfers closed in the order they were opened find their own records.
-TEST_F(Open, OverlappingTransfersCloseInAnyOrder)
+// The profile folders of removable media hold at most 20 profiles (profile
+// names, and folders); a write-only close there refreshes the profiles.
+TEST_F(Open, ProfilesOfRemovableMedia)
 {
-    long a = open_("/usb/a", W), b = open_("/usb/b", W);
-    EXPECT_EQ(close_("/usb/a", a).audits, Audits{line(0, "Copy", remote, "/usb/a")});
-    EXPECT_EQ(close_("/usb/b", b).audits, Audits{line(0, "Copy", remote, "/usb/b")});
-}
-
-TEST_F(Open, ExhaustedMemoryFailsWithEnomem)
-{
-    tqsftp_funcs *t = table(fw);
-    for (int n = 0;; n++) {
-        bool failed;
-        Outcome o = run([&] {
-            FailAllocation f(n);
-            long fd = t->open(fw, W, 0644);
-            return failed = f.allocations() > n, fd;
-        });
-        if (!failed) {
-            close_(fw, o.result);
-            break;
-        }
-        EXPECT_EQ(o, refused(fw, ENOMEM)) << "allocation " << n;
-    }
-}
-
-// The refresh after a close follows the kind of the open (write-only) and
-// the profile pattern of the real path's base name.
-TEST_F(Open, CloseRefreshesProfilesByKindAndName)
-{
+    const char *n = "/sd/cfg/n.xml";
+    EXPECT_EQ(run([&] { return open_(n, W); }), refused(n, EPERM)) << "no folder";
+    ::mkdir("/sd/cfg", 0755);
+    for (int i = 0; i < 19; i++)
+        write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
     const std::tuple<std::string, int, int> cases[] = {
-        {"/usb/site-2.xml", O_WRONLY, 1}, {"/usb/" + name32, O_WRONLY, 1},
-        {"/usb/p" + name32, O_WRONLY, 0}, {"/usb/SITE.XML", O_WRONLY, 0},
-        {"/usb/a b.xml", O_WRONLY, 0}, {"/usb/a.x.xml", O_WRONLY, 0},
-        {"/usb/site.xml", O_RDWR, 0}, {"/usb/site.xml", O_RDONLY, 0},
+        {"A.XML", W, 0}, {"p" + name32, W, 0}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
+        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, 0}, {"p19.xml", O_WRONLY | O_CREAT, 0},
     };
-    for (const auto &[client, flags, refreshes] : cases) {
-        close_(client, open_(client, flags | O_CREAT));
-        EXPECT_EQ(services.invalidations, refreshes) << client << " " << flags;
+    for (const auto &[extra, flags, err] : cases) {
+        std::string x = "/sd/cfg/" + extra;
+        extra.back() == '/' ? (void)::mkdir(x.c_str(), 0755) : write_file(x, "");
+        Outcome o = run([&] { return open_(n, flags); });
+        EXPECT_EQ(o.err, err) << extra;
+        if (o.result >= 0) {
+            Outcome c = close_(n, o.result);
+            EXPECT_EQ(c.result + services.invalidations, (flags & O_ACCMODE) == O_WRONLY) << extra;
+        }
+        ::remove(x.c_str()), ::unlink(n);
     }
 }
 
-// The profile folders of removable media hold at most 20 profiles: names of
-// the profile pattern, of at most 32 characters, and folders.
-TEST_F(Open, ProfileFoldersOfMediaHoldTwentyProfiles)
+struct Kind {
+    const char *name, *folder, *written;  // client folder, the real file the upload writes
+    size_t room;                          // for the file name in a name that fits
+    uint64_t ceiling;
+};
+class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
+INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
+    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53, 64u << 20},
+    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, 16u << 20},
+    Kind{"sshkey", "/upload/ssh-key/", "/tmp/sftp/upload/ssh-key/new.xml", 54, 1u << 20}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A name that does not fit whole is refused before anything is asked or
+// made; one upload of a kind at a time; a write past the ceiling fails at
+// once, and the upload at close, removed before the update service.  A
+// refused hand-over fails the close with EPERM and removes only what the
+// upload wrote, never what the client's raw path or the profile's name names.
+TEST_P(Guard, WhatAnUploadMayDo)
 {
-    const std::tuple<std::vector<std::string>, int, int> cases[] = {
-        {{"A.XML", "b c.xml", "p" + name32, "a.xml.bak"}, W, 0}, {{name32}, W, EPERM},
-        {{"d.xml/"}, W, EPERM}, {{"p19.xml"}, W, EPERM},
-        {{"p19.xml"}, O_RDWR | O_CREAT | O_TRUNC, 0}, {{"p19.xml"}, O_WRONLY | O_CREAT, 0},
-    };
-    for (std::string folder : {"/usb0/cfg", "/sd/cfg"}) {
-        std::string client = folder == "/sd/cfg" ? "/sd/cfg/new.xml" : "/usb/cfg/new.xml";
-        EXPECT_EQ(run([&] { return open_(client, W); }), refused(client, EPERM)) << "no folder";
-        for (const auto &[extra, flags, err] : cases) {
-            ASSERT_EQ(system(("rm -rf " + folder + " && mkdir " + folder).c_str()), 0);
-            for (int i = 0; i < 19; i++)
-                write_file(folder + "/p" + std::to_string(100 + i) + ".xml", "");
-            for (const std::string &x : extra)
-                x.back() == '/' ? (void)::mkdir((folder + "/" + x).c_str(), 0755)
-                                : write_file(folder + "/" + x, "");
-            Outcome o = run([&] { return open_(client, flags); });
-            EXPECT_EQ(o.err, err) << extra[0];
-            if (o.result >= 0)
-                close_(client, o.result);
-        }
+    const Kind &k = GetParam();
+    const std::string folder = k.folder, client = folder + "new.xml", second = folder + "b.xml";
+    std::string longest = k.folder + std::string(k.room + 1, 'n');
+    EXPECT_EQ(run([&] { return open_(longest, W); }), refused(longest, ENAMETOOLONG));
+    longest.pop_back();
+    close_(longest, open_(longest, W));
+    long fd = open_(client, W);
+    for (int flags : {W, O_RDWR})
+        EXPECT_EQ(run([&] { return open_(second, flags); }), refused(second, EBUSY));
+    tqsftp_funcs *t = table(client);
+    EXPECT_EQ(t->write(fd, "x", 1, static_cast<int64_t>(k.ceiling - 1)), 1);
+    for (int64_t off : {int64_t(k.ceiling), INT64_MIN}) {
+        errno = 0;
+        EXPECT_TRUE(t->write(fd, "x", 1, off) == -1 && errno == EFBIG) << off;
     }
+    Outcome o = close_(client, fd);
+    EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
+    for (const Call &c : services.calls)
+        EXPECT_EQ(c.what.find("Delayed"), std::string::npos) << c.what;
+    EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
+    EXPECT_FALSE(exists(k.written));
+
+    std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + client;
+    for (const char *d : {"/secret", "/nv", "/nv/cfg"})
+        ::mkdir(d, 0755);
+    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
+        write_file(victim, "keep");
+    services.delayed = 1;
+    fd = open_(crafted, W);
+    EXPECT_EQ(t->write(fd, "data", 4, 0), 4);
+    o = close_(crafted, fd);
+    EXPECT_EQ(o.audits, Audits{line(EPERM, cmd_copy, remote, crafted.c_str())});
+    EXPECT_TRUE(o.err == EPERM && !exists(k.written) && services.invalidations == 0);
+    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
+        EXPECT_EQ(read_file(victim), "keep") << victim;
 }
 
 }  // namespace

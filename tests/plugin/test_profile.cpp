@@ -1,9 +1,12 @@
 // The profile store: downloads in converted form through the temporary
-// file, uploads handed to the update service, sizes, the current profile,
-// moves and the listing.
+// file, uploads handed to the update service, the current profile, the
+// listing, and a temporary file left behind or held by another transfer.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "doubles.h"
 
@@ -11,11 +14,8 @@ using namespace tqtest;
 
 namespace {
 
-constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
-const std::string tmp = "/ramdisk/lighty.tmp";
-const std::string profile = "<profile>site settings, long enough for pieces</profile>";
+const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
 const char *const site = "/nv/cfg/site.xml";
-const Args start = {"0 (null) (null)"};
 
 Audits open_line(int err) { return {line(err, cmd_open, nullptr, site)}; }
 
@@ -35,115 +35,41 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     EXPECT_FALSE(exists(tmp)) << "the name goes while the descriptor stays";
     std::string got(200, '\0');
     got.resize(t->read(fd, got.data(), got.size(), 0));
-    EXPECT_EQ(got, "XML:" + profile);
-    EXPECT_EQ(st.st_size, static_cast<off64_t>(got.size()));
+    EXPECT_TRUE(got == "XML:" + profile && st.st_size == static_cast<off64_t>(got.size()));
     EXPECT_EQ(run([&] { return t->close(fd); }).audits, Audits{line(0, "Copy", site, remote)});
     EXPECT_EQ(services.invalidations, 0);
-
     services.xml_result = 3;
-    EXPECT_EQ(run([] { return table(site)->open(site, O_RDONLY, 0); }),
+    EXPECT_EQ(run([&] { return t->open(site, O_RDONLY, 0); }),
               (Outcome{-1, EIO, {"open " + tmp}, {}, open_line(EIO)}));
+    EXPECT_EQ(run([&] { return t->open(site, O_WRONLY | O_CREAT | O_EXCL, 0); }),
+              (Outcome{-1, EEXIST, {"stat /flash/cfg/site.xml"}, {}, open_line(EEXIST)}));
     EXPECT_FALSE(exists(tmp));
 }
 
-// Another transfer's temporary file refuses both directions; an existing
-// profile refuses an exclusive creation; a busy service refuses an upload.
-TEST_F(Store, RefusedOpens)
-{
-    write_file("/flash/cfg/site.xml", profile);
-    write_file(tmp, "another transfer");
-    const std::pair<int, Outcome> cases[] = {
-        {O_RDONLY, {-1, EPERM, {"open " + tmp}, {}, open_line(EPERM)}},
-        {O_RDWR, {-1, EPERM, {"open " + tmp}, start, open_line(EPERM)}},
-        {W | O_EXCL, {-1, EEXIST, {"stat /flash/cfg/site.xml"}, {}, open_line(EEXIST)}},
-    };
-    for (const auto &[flags, want] : cases)
-        EXPECT_EQ(run([&] { return table(site)->open(site, flags, 0600); }), want);
-    EXPECT_EQ(read_file(tmp), "another transfer");
-    ::unlink(tmp.c_str());
-    services.busy = 1;
-    EXPECT_EQ(run([] { return table(site)->open(site, W, 0600); }),
-              (Outcome{-1, EPERM, {}, start, open_line(EPERM)}));
-}
-
 // An upload writes only the temporary file; until the update service stores
-// it, stat shows that file, and a rename renames the pending upload.
+// it, stat shows that file under any spelling of its name, and a rename
+// renames the pending upload.  The listing ends in four names of its own.
 TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
 {
-    const char *client = "/nv/cfg/new.xml";
-    tqsftp_funcs *t = table(client);
-    Outcome o = run([&] { return t->open(client, O_WRONLY, 0600); });
+    tqsftp_funcs *t = table("/nv/cfg/new.xml");
+    Outcome o = run([&] { return t->open("/NV/cfg//new.xml", O_WRONLY, 0600); });
     int fd = static_cast<int>(o.result);
-    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp}, {start[0], "1 /nv/cfg/new.xml " + tmp}, {}}));
-    EXPECT_EQ(host.calls[0].flags, O_WRONLY | O_CREAT | O_EXCL);
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
+                          {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
     EXPECT_EQ(run([&] { return t->close(fd); }),
               (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 /flash/cfg/new.xml (null)"},
-                       {line(0, "Copy", remote, client)}}));
-    EXPECT_EQ(service_calls("configDelayed").at(0).args.at(0), client);
-    EXPECT_EQ(services.invalidations, 1);
-    EXPECT_TRUE(read_file(tmp) == "uploaded" && !exists("/flash/cfg/new.xml"));
+                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
+    EXPECT_EQ(service_calls("configDelayed").at(0).args.at(0), "/nv/cfg/new.xml");
+    EXPECT_TRUE(services.invalidations == 1 && read_file(tmp) == "uploaded");
     struct stat64 st {};
     EXPECT_EQ(t->stat("/nv/cfg/other.xml", &st), -1);
-    EXPECT_TRUE(t->stat(client, &st) == 0 && st.st_size == 8);
-    EXPECT_EQ(run([&] { return t->rename(client, "/nv/cfg/b.xml"); }),
-              (Outcome{0, 0, {"rename /flash/cfg/new.xml /flash/cfg/b.xml"},
-                       {"5 /nv/cfg/new.xml /nv/cfg/b.xml"},
-                       {line(0, cmd_rename, client, "/nv/cfg/b.xml")}}));
-    EXPECT_EQ(t->stat("/nv/cfg/b.xml", &st), 0);
-    EXPECT_EQ(run([&] { return t->link("/nv/cfg/b.xml", "/nv/cfg/help"); }).err, EPERM);
-    ::unlink(tmp.c_str());
-}
-
-// The current profile (the marker's first word and ".xml", else config.xml)
-// cannot be deleted under any spelling; others can, refreshing the profiles
-// even when the host fails.
-TEST_F(Store, DeletionSparesTheCurrentProfile)
-{
-    const std::tuple<const char *, std::vector<std::string>, std::vector<std::string>> cases[] = {
-        {nullptr, {"/nv/cfg/config.xml"}, {"/nv/cfg/office.xml"}},
-        {"  office other\n", {"/nv/cfg/office.xml", "/nv/cfg/x/../office.xml/",
-                              "/usb/../NV/cfg/office.xml"}, {"/nv/cfg/config.xml", "/nv/cfg/Office.xml"}},
-        {"/", {"/nv/cfg/a.xml"}, {}},  // a marker that cannot be read
-    };
-    for (const auto &[marker, refused, deleted] : cases) {
-        if (marker && std::string(marker) == "/")
-            ::unlink("/flash/cfg/profile.cur"), ::mkdir("/flash/cfg/profile.cur", 0755);
-        else if (marker)
-            write_file("/flash/cfg/profile.cur", marker);
-        for (const std::string &p : refused)
-            EXPECT_EQ(run([&] { return table(p)->unlink(p.c_str()); }),
-                      (Outcome{-1, EPERM, {}, {}, {}}));
-        for (const std::string &p : deleted) {
-            Outcome o = run([&] { return table(p)->unlink(p.c_str()); });
-            EXPECT_EQ(o.audits, Audits{line(0, cmd_unlink, nullptr, p.c_str())});
-            EXPECT_TRUE(o.result == 0 && services.invalidations == 1) << p;
-        }
-    }
-    ::mkdir("/usb0/cfg", 0755);
-    EXPECT_EQ(run([] { return table("/usb/cfg/a.xml")->unlink("/usb/cfg/a.xml"); }),
-              (Outcome{-1, ENOENT, {"unlink /usb0/cfg/a.xml"}, {},
-                       {line(ENOENT, cmd_unlink, nullptr, "/usb/cfg/a.xml")}}));
-}
-
-TEST_F(Store, UnresolvablePathsFailWithEnomemWithoutTheHost)
-{
-    std::string p = unresolvable("/nv/cfg");
-    const char *c = p.c_str();
-    tqsftp_funcs *t = &tqsftp_funcs_nvmcfg_file;
-    EXPECT_EQ(run([&] { return t->open(c, O_RDONLY, 0); }), (Outcome{-1, ENOMEM, {}, {}, {}}));
-    EXPECT_EQ(run([&] { return t->unlink(c); }),
-              (Outcome{-1, ENOMEM, {}, {}, {line(ENOMEM, cmd_unlink, nullptr, c)}}));
-    EXPECT_EQ(run([&] { return t->link(c, c); }),
-              (Outcome{-1, ENOMEM, {}, {}, {line(ENOMEM, cmd_link, c, c)}}));
-}
-
-// The listing: the stored files, then help, status, ok and error, then the
-// end, at every new listing.
-TEST_F(Store, ListingEndsInTheFourNamesOfItsOwn)
-{
+    EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
+    EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
+              Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
+    EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == 0 && st.st_size == 8);
     write_file("/flash/cfg/a.xml", "p");
-    tqsftp_funcs *t = table("/nv/cfg");
+    t = table("/nv/cfg");
     for (int round = 0; round < 2; round++) {
         void *d = t->opendir("/nv/cfg");
         std::string names;
@@ -151,8 +77,68 @@ TEST_F(Store, ListingEndsInTheFourNamesOfItsOwn)
             names += std::string(e->d_name) + " ";
         EXPECT_EQ(t->readdir(d), nullptr);
         closedir(static_cast<DIR *>(d));
-        EXPECT_NE(names.find("a.xml "), std::string::npos) << names;
-        EXPECT_EQ(names.substr(names.size() - 21), "help status ok error ") << names;
+        EXPECT_TRUE(names.find(" a.xml ") != std::string::npos &&
+                    names.ends_with("help status ok error ")) << names;
+    }
+    ::unlink(tmp.c_str());
+}
+
+// The current profile (the marker's first word and ".xml", else config.xml)
+// cannot be deleted under any spelling; others are deleted with the host's
+// result, refreshing the profiles even when the host fails.
+TEST_F(Store, DeletionSparesTheCurrentProfile)
+{
+    write_file("/flash/cfg/config.xml", "");
+    const std::tuple<const char *, std::vector<std::string>, std::string, int> cases[] = {
+        {nullptr, {"/nv/cfg/config.xml"}, "/nv/cfg/office.xml", ENOENT},
+        {"  office other\n", {"/nv/cfg/office.xml", "/nv/cfg/x/../office.xml/"},
+         "/nv/cfg/config.xml", 0},
+        {"/", {"/nv/cfg/a.xml"}, "", 0},  // a marker that cannot be read
+    };
+    for (const auto &[marker, refused, deleted, err] : cases) {
+        if (marker && std::string(marker) == "/")
+            ::unlink("/flash/cfg/profile.cur"), ::mkdir("/flash/cfg/profile.cur", 0755);
+        else if (marker)
+            write_file("/flash/cfg/profile.cur", marker);
+        for (const std::string &p : refused)
+            EXPECT_EQ(run([&] { return table(p)->unlink(p.c_str()); }),
+                      (Outcome{-1, EPERM, {}, {}, {}}));
+        if (deleted.empty())
+            continue;
+        Outcome o = run([&] { return table(deleted)->unlink(deleted.c_str()); });
+        EXPECT_EQ(o.audits, Audits{line(err, cmd_unlink, nullptr, deleted.c_str())});
+        EXPECT_TRUE(o.result == (err ? -1 : 0) && o.err == err) << deleted;
+        EXPECT_EQ(services.invalidations, 1);
+    }
+    EXPECT_FALSE(exists("/flash/cfg/config.xml"));
+}
+
+// A temporary file nobody holds is removed by the next transfer, in either
+// direction; one that a live transfer holds is waited for, a bounded time.
+TEST_F(Store, TemporaryFileLeftOverOrHeld)
+{
+    write_file("/flash/cfg/site.xml", "<site/>");
+    for (int flags : {O_RDONLY, O_WRONLY, O_RDWR}) {
+        write_file(tmp, "left over");
+        int holder = ::open(tmp.c_str(), O_RDONLY);
+        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        std::thread release([&] {
+            if (flags != O_RDWR)  // the holder dies without removing it
+                usleep(300000), ::close(holder);
+        });
+        Outcome o = run([&] { return table(site)->open(site, flags, 0600); });
+        release.join();
+        if (flags == O_RDWR) {
+            EXPECT_TRUE(o.err == EPERM && o.audits == open_line(EPERM));
+            EXPECT_EQ(read_file(tmp), "left over");
+            ::close(holder);
+            continue;
+        }
+        char got[64];
+        ssize_t n = flags == O_RDONLY ? pread(o.result, got, sizeof got, 0) : 0;
+        EXPECT_EQ(std::string(got, std::max<ssize_t>(n, 0)),
+                  flags == O_RDONLY ? "XML:<site/>" : "");
+        EXPECT_EQ(table(site)->close(o.result), 0);
     }
 }
 

@@ -18,43 +18,58 @@ const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
 
-// An upload in progress: both files exist and the block names them.
-void opened(tqsftp_action_fn action)
+// An upload in progress: both files exist; the block names the upload, and
+// the temporary file if given.
+void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 {
     write_file(upload, "data");
     write_file(temp, "temp");
     ASSERT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
-    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp.c_str()), 0);
+    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp_name), 0);
     clear();
 }
 
 }  // namespace
 
 // Every close reaches the kind's own service with the block's name buffer
-// and parameter 2; an answer of 1 refuses it, and the upload (for profiles
-// also the temporary file) goes.
+// and parameter 2; an answer of 1 refuses it, and what the upload wrote
+// goes: the temporary file where the block has one, else the upload.  The
+// set-up writes every help file, replacing a read-only one.
 TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
+    umask(0);
+    for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload"})
+        ASSERT_EQ(::mkdir(f, 0770), 0);
+    ::mkdir("/tmp/sftp/upload/vpn-cert", 0770);
+    write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
+    ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
+    EXPECT_EQ(tqsftp_upload_init(), 0);
     for (const auto &[action, ucb, install] : kinds) {
+        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
+        EXPECT_EQ(mode_of(ucb->help_path), S_IFREG | 0440);
         for (int answer : {0, 2, 1}) {
-            opened(action);
-            services.delayed = answer;
-            EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0) << install;
-            ASSERT_EQ(services.calls.size(), 1u);
-            EXPECT_EQ(services.calls[0].what, install);
-            EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
-            EXPECT_EQ(services.calls[0].name, ucb->file_name);
-            EXPECT_EQ(exists(upload), answer != 1) << install;
-            EXPECT_EQ(exists(temp), answer != 1 || ucb != &tqsftp_config_ucb) << install;
+            for (const char *temp_name : {temp.c_str(), (const char *)nullptr}) {
+                opened(action, temp_name);
+                services.delayed = answer;
+                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
+                ASSERT_EQ(services.calls.size(), 1u);
+                EXPECT_EQ(services.calls[0].what, install);
+                EXPECT_EQ(services.calls[0].name, ucb->file_name);
+                EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
+                EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
+                EXPECT_EQ(exists(temp), answer != 1 || !temp_name) << install;
+            }
         }
     }
 }
 
 // Start asks whether the service is busy and clears the names; an open that
 // failed changes nothing; a failed close, or a command outside the protocol,
-// removes the upload; a rename follows only the current upload.
+// removes what the upload wrote; a rename follows only the current upload.
+// A name is never cut: one that does not fit leaves the block naming none.
 TEST(Action, TheRestOfTheProtocol)
 {
+    const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
     for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
         services.busy = 1;
         EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), -1);
@@ -65,30 +80,23 @@ TEST(Action, TheRestOfTheProtocol)
         for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
             opened(action);
             EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
-            EXPECT_EQ(exists(upload), cmd == TQSFTP_ACT_OPEN_FAILED) << cmd;
-            EXPECT_TRUE(services.calls.empty());
+            EXPECT_TRUE(exists(upload) && services.calls.empty());
+            EXPECT_EQ(exists(temp), cmd == TQSFTP_ACT_OPEN_FAILED) << cmd;
         }
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
         EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + temp);
         EXPECT_EQ(service_calls("changeFilename").at(0).args, Args{"/ramdisk/new.bin"});
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        write_file(cut, "x");
+        EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_TRUE(exists(cut) && exists(temp));
     }
-}
-
-// The set-up writes every help file byte for byte, replacing a read-only one.
-TEST(UploadInit, WritesTheHelpFiles)
-{
-    umask(0);
-    for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload",
-                          "/tmp/sftp/upload/vpn-cert"})
-        ASSERT_EQ(::mkdir(f, 0770), 0);
-    write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
-    ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
-    EXPECT_EQ(tqsftp_upload_init(), 0);
-    for (const auto &[action, ucb, install] : kinds) {
-        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text) << install;
-        EXPECT_EQ(mode_of(ucb->help_path), S_IFREG | 0440) << install;
-    }
-    EXPECT_EQ(read_file("/tmp/sftp/upload/vpn-cert/help").size(), 223u);
 }
