@@ -1,21 +1,16 @@
 #!/usr/bin/env bash
 # rclone's sftp backend (no shell: sizes and times only): /nv/cfg backed up and
-# listed, a folder copied, checked and synced, a firmware image uploaded.
+# listed, a folder copied and synced, a firmware image uploaded.
 . "$(dirname "$0")/lib.sh"
 export RCLONE_CONFIG=$work/rclone.conf RCLONE_CONFIG_DEV_TYPE=sftp \
     RCLONE_CONFIG_DEV_HOST=127.0.0.1 RCLONE_CONFIG_DEV_PORT=$port RCLONE_CONFIG_DEV_USER=root \
     RCLONE_CONFIG_DEV_KEY_FILE=$keys/client_key RCLONE_CONFIG_DEV_KNOWN_HOSTS_FILE=$keys/known_hosts
 r() { exits 0 rclone -q "$@"; }
-sizes() { /usr/bin/python3 -c 'import json, sys
-print(" ".join(sorted("%s:%s" % (e["Name"], e["Size"]) for e in json.load(sys.stdin))))'; }
 check "copy /nv/cfg" r copy dev:/nv/cfg backup
 check "the backup holds what is there" \
     [ "$(ls backup | xargs)" = "$(ls /flash/cfg | sort - <(echo help) | xargs)" ]
-check "lsjson names the sizes that arrive" \
-    [ "$(rclone lsjson dev:/nv/cfg | sizes)" = "$(cd backup && stat -c %n:%s * | sort | xargs)" ]
 site site && touch -d '2020-01-02 03:04:05' site/index.html
 check "copy to the stick" r copy site dev:/usb/site
-check "check" r check site dev:/usb/site
 check "the time is kept" [ "$(stat -c %Y /usb0/site/index.html)" = "$(stat -c %Y site/index.html)" ]
 rm site/old.txt && echo "<p>new home</p>" >site/index.html
 check "sync" r sync site dev:/usb/site
