@@ -114,8 +114,7 @@ struct Kind {
 class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
     Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53, 64u << 20},
-    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, 16u << 20},
-    Kind{"sshkey", "/upload/ssh-key/", "/tmp/sftp/upload/ssh-key/new.xml", 54, 1u << 20}),
+    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, 16u << 20}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A name that does not fit whole is refused before anything is asked or

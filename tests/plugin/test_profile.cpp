@@ -1,12 +1,9 @@
 // The profile store: downloads in converted form through the temporary
-// file, uploads handed to the update service, the current profile, the
-// listing, and a temporary file left behind or held by another transfer.
+// file, uploads handed to the update service, the current profile and the
+// listing.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
-
-#include <thread>
 
 #include "doubles.h"
 
@@ -111,35 +108,6 @@ TEST_F(Store, DeletionSparesTheCurrentProfile)
         EXPECT_EQ(services.invalidations, 1);
     }
     EXPECT_FALSE(exists("/flash/cfg/config.xml"));
-}
-
-// A temporary file nobody holds is removed by the next transfer, in either
-// direction; one that a live transfer holds is waited for, a bounded time.
-TEST_F(Store, TemporaryFileLeftOverOrHeld)
-{
-    write_file("/flash/cfg/site.xml", "<site/>");
-    for (int flags : {O_RDONLY, O_WRONLY, O_RDWR}) {
-        write_file(tmp, "left over");
-        int holder = ::open(tmp.c_str(), O_RDONLY);
-        ASSERT_EQ(flock(holder, LOCK_EX), 0);
-        std::thread release([&] {
-            if (flags != O_RDWR)  // the holder dies without removing it
-                usleep(300000), ::close(holder);
-        });
-        Outcome o = run([&] { return table(site)->open(site, flags, 0600); });
-        release.join();
-        if (flags == O_RDWR) {
-            EXPECT_TRUE(o.err == EPERM && o.audits == open_line(EPERM));
-            EXPECT_EQ(read_file(tmp), "left over");
-            ::close(holder);
-            continue;
-        }
-        char got[64];
-        ssize_t n = flags == O_RDONLY ? pread(o.result, got, sizeof got, 0) : 0;
-        EXPECT_EQ(std::string(got, std::max<ssize_t>(n, 0)),
-                  flags == O_RDONLY ? "XML:<site/>" : "");
-        EXPECT_EQ(table(site)->close(o.result), 0);
-    }
 }
 
 }  // namespace
