@@ -1,7 +1,9 @@
 // The device's services, each case in a fresh device root: the log service,
 // the update service (delayed installs, job log, profile installs), the XML
-// service, and the flag files of the update service and the user manager.
+// service, the flag files of the update service and the user manager, and
+// the services against prepared names, oversized uploads and a rotated log.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -12,10 +14,12 @@
 #include "tqdevice/tqlog.h"
 #include "tqdevice/tqprofile.h"
 #include "tqdevice/tqupd.h"
+#include "tqdevice/tqusrmgr.h"
 #include "tqdevice/tqxml.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using std::filesystem::exists;
 
 std::string read_file(const std::string &path)
@@ -68,7 +72,7 @@ std::string last_line()
                                            : "unparsable: " + last;
 }
 
-#define FALLBACK "unformatted message from lib/tqsftp_main:92 module 24 "
+#define FALLBACK "unformatted message from lib/tqsftp\\x20main:92 module 24 "
 constexpr int S = TQLOG_ARG_STRING, E = TQLOG_ARG_END, M = 0x7FFFFFFF;
 
 // Sends the texts as the plug-in does, but argument number odd (from 0) with
@@ -81,7 +85,7 @@ int send(uint32_t id, int pri, std::vector<const char *> a, int odd = -1, int ty
     if (odd >= 0)
         t[odd] = type, m[odd] = max;
     a.resize(10, nullptr);
-    return tqlog_throwMsg("lib/tqsftp_main", 92, id, pri, 24, t[0], m[0], a[0], t[1], m[1], a[1],
+    return tqlog_throwMsg("lib/tqsftp main", 92, id, pri, 24, t[0], m[0], a[0], t[1], m[1], a[1],
                           t[2], m[2], a[2], t[3], m[3], a[3], t[4], m[4], a[4], t[5], m[5], a[5],
                           t[6], m[6], a[6], t[7], m[7], a[7], t[8], m[8], a[8], t[9], m[9], a[9]);
 }
@@ -96,6 +100,11 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
         {0x18000A, 0, {"a", "b", "c"}, "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
         {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
         {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
+        {0x18000A, 191, {"a\x1f\x7f\\", "b"}, "191 0x18000A a\\x1F\\x7F\\x5C b"},
+        {0x18000A, 13, {"q\"q", "b"},
+         "13 0x18000A " FALLBACK "(argument 2 is of negative length): \"q\\x22q\"", 1, S, -1},
+        {0x18000A, 13, {"1", "2", "3", "4", "5", "6", "7", "8", "9"}, "13 0x18000A " FALLBACK
+         "(more than 8 arguments): \"1\" \"2\" \"3\" \"4\" \"5\" \"6\" \"7\" \"8\""},
     };
     ASSERT_EQ(tqlog_preInit(), 0);
     for (const auto &r : rows) {
@@ -240,6 +249,75 @@ TEST(DeviceProfile, BrokenUploadsNamesAndDocumentsAreRefused)
         EXPECT_EQ(errno, err) << path;
     }
     EXPECT_EQ(r.calls, 0);
+}
+
+// Only well-formed profiles of profile names within the unpacked ceiling are
+// taken, and never through a name prepared in the store or the error file.
+TEST(DeviceHardening, ProfilesTakeProfileNamesAndNoPreparedName)
+{
+    const std::string bomb = "<a>" + std::string(TQUPD_MAX_PROFILE_XML, 'a') + "</a>";
+    const struct { std::string name, xml; int refused; } cases[] = {{"-_09AZaz.xml", "<a/>", 0},
+        {std::string(28, 'n') + ".xml", "<a/>", 0}, {"a.XML", "<a/>", 1}, {".xml", "<a/>", 1},
+        {"a.b.xml", "<a/>", 1}, {"\xC3\xA9.xml", "<a/>", 1}, {"a.xml/", "<a/>", 1},
+        {"a.xml", bomb, 1}};
+    for (const auto &c : cases)
+        EXPECT_EQ(install(zip(c.xml), c.name), c.refused) << c.name;
+    write_file("/flash/cfg/office.xml", "<office/>");
+    fs::create_hard_link("/flash/cfg/office.xml", "/flash/cfg/.evil.xml.part");
+    fs::create_directories("/tmp/sftp/nv/cfg");
+    fs::create_symlink("/flash/cfg/office.xml", "/tmp/sftp/nv/cfg/error.new");
+    EXPECT_EQ(install(zip("<broken>"), "evil.xml"), 1);
+    EXPECT_EQ(install(zip("<fine/>"), "evil.xml"), 0);
+    EXPECT_EQ(read_file("/flash/cfg/office.xml"), "<office/>");
+    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 5);
+}
+
+// Unfit uploads are refused unread and left alone; a fit one is renamed into
+// the state folder where both lie on one file system (elsewhere it is copied).
+TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
+{
+    const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/";
+    write_file("/var/lib/secret", "s");
+    write_file(key + "id.pub", "");
+    fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
+    write_file("/var/lib/area/a.bin", "fw");
+    fs::create_directory_symlink("/var/lib/area", "/tmp/sftp/upload/firmware");
+    write_file(fw + "huge.bin", "");
+    fs::resize_file(fw + "huge.bin", 1ull << 62);
+    fs::create_symlink("/var/lib/secret", fw + "link.bin");
+    const struct { int (*install)(const char *, uint8_t); std::string name, error; } cases[] = {
+        {tqupd_firmwareDelayed, fw + "link.bin", "link.bin: refused: not a regular file"},
+        {tqupd_firmwareDelayed, "/var/lib/secret", "secret: refused: not a file of"},
+        {tqupd_firmwareDelayed, fw + "huge.bin", "huge.bin: refused: the file is too large"},
+        {tqupd_sshKeyDelayed, key + "id.pub", "id.pub: refused: the file is too large"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.install(c.name.c_str(), 2), 1);
+        std::string error = read_file((c.install == tqupd_sshKeyDelayed ? key : fw) + "error");
+        EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    }
+    EXPECT_EQ(read_file("/var/lib/secret"), "s");
+    EXPECT_TRUE(fs::exists(fw + "huge.bin") && fs::is_symlink(fw + "link.bin"));
+    EXPECT_FALSE(fs::exists("/var/lib/tqupd/firmware"));
+    struct stat before, after;
+    stat("/var/lib/area/a.bin", &before);
+    ASSERT_EQ(tqupd_firmwareDelayed((fw + "a.bin").c_str(), 2), 0);
+    ASSERT_EQ(stat("/var/lib/tqupd/firmware/a.bin", &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+// A rotated log and a new flag are both seen once the services look again.
+TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
+{
+    int forced = 7;
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
+    ASSERT_EQ(send(0x18000A, 13, {"a", "b"}), 0);
+    fs::rename("/var/log/messages", "/var/log/messages.1");
+    write_file("/var/lib/tqusr/force-password", "");
+    usleep(150 * 1000);
+    EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), 0);
+    EXPECT_EQ(last_line(), "13 0x18000A a b");
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 1);
 }
 
 }  // namespace

@@ -36,16 +36,3 @@ sftp_batch() {
     sftp -b - -D "$server -P $plugin" >batch.out 2>&1 || { cat batch.out >&2; fail "the sftp batch failed"; }
     cat batch.out
 }
-
-# Each audit message is sent twice (log audit, then user): the lines of
-# /var/log/messages that end in " - TEXT", in pairs.
-audit_count() {
-    [ -e /var/log/messages ] || { echo 0; return; }
-    awk -v t=" - $1" 'substr($0, length($0) - length(t) + 1) == t { n++ } END { print int(n / 2) }' \
-        /var/log/messages
-}
-audit_has() { [ "$(audit_count "$1")" -ge 1 ] || fail "no audit line \"$1\""; }
-audit_lacks() { [ "$(audit_count "$1")" -eq 0 ] || fail "unexpected audit line \"$1\""; }
-
-# The client printed a refusal for a command.
-refused() { grep -q "$2" "$1" || fail "$1: no \"$2\" in: $(cat "$1")"; }
