@@ -14,7 +14,8 @@
 #
 # usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE
 # environment: TQ_BENCH_MIB (256), TQ_BENCH_FILES (2000), TQ_BENCH_SMALL (500),
-#              TQ_BENCH_RUNS (5), TQ_BENCH_CG_SMALL (50, 0 skips callgrind)
+#              TQ_BENCH_RUNS (5), TQ_BENCH_CG_SMALL (50, 0 skips callgrind),
+#              TQ_BENCH_WORKLOADS (upload download list small: which to time)
 set -euo pipefail
 
 ours=${1:?usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE}
@@ -91,7 +92,7 @@ check() {
 }
 
 declare -A wall cpu
-workloads="upload download list small"
+workloads=${TQ_BENCH_WORKLOADS:-upload download list small}
 for w in $workloads; do
     for r in $(seq "$runs"); do
         for s in ours theirs; do
