@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -132,6 +133,7 @@ int Server::run()
             in_end_ -= in_start_;
             in_start_ = 0;
         }
+        wait_for_input();
         ssize_t n;
         do
             n = read(in_, input_.get() + in_end_, input_size - in_end_);
@@ -139,6 +141,16 @@ int Server::run()
         if (n <= 0)
             return finish(0);
         in_end_ += size_t(n);
+    }
+}
+
+// A read that sleeps on a socket is woken each time the client takes a reply
+// (room to write again) and goes back to sleep; poll for input alone wakes
+// once, when the next request is there.
+void Server::wait_for_input()
+{
+    struct pollfd p = {in_, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
     }
 }
 
@@ -380,11 +392,12 @@ int Server::close_handle(Handle &h)
 }
 
 // A file written and gone right after a successful close was handed over by
-// the plug-in: its name keeps answering as the file the client left.
+// the plug-in: its name keeps answering as the file the client left.  Where
+// the table writes with the server's own write, nothing takes the file away.
 int Server::close_file(Handle &h)
 {
     struct stat64 st;
-    bool written = h.writable && fstat64(h.fd, &st) == 0;
+    bool written = h.writable && !writable_area(h.funcs) && fstat64(h.fd, &st) == 0;
     int r = (h.funcs->close ? h.funcs->close : host_funcs()->close)(h.fd);
     if (r < 0 || !written || h.funcs->stat == nullptr)
         return r;

@@ -52,6 +52,7 @@ private:
     };
     static constexpr size_t max_handed_over = 32;
 
+    void wait_for_input();
     bool packet(const uint8_t *p, uint32_t len);
     void dispatch(uint8_t type, uint32_t id, sftp::Reader &r);
     bool flush();
