@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <memory>
 
@@ -19,6 +18,56 @@ struct FreeDeleter {
 };
 using Buffer = std::unique_ptr<char, FreeDeleter>;
 
+// A work buffer of size bytes: on the stack for the usual short path, on the
+// heap beyond; get() is null when the heap has no room.
+class Scratch {
+public:
+    explicit Scratch(size_t size)
+        : heap_(size > sizeof local_ ? static_cast<char *>(malloc(size)) : nullptr),
+          buf_(size > sizeof local_ ? heap_.get() : local_)
+    {
+    }
+    char *get() const { return buf_; }
+
+private:
+    char local_[256];
+    Buffer heap_;
+    char *buf_;
+};
+
+// strlcat's rule with the length kept: what does not fit is cut, and out
+// stays terminated within size.
+void append(char *out, size_t size, size_t &len, const char *s, size_t n)
+{
+    size_t room = size - 1 - len;
+    if (n > room)
+        n = room;
+    memcpy(out + len, s, n);
+    len += n;
+    out[len] = '\0';
+}
+
+// The access list ignores the case of ASCII letters, and of nothing else.
+char fold(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The next component of a path cut at its slashes, or null at its end.
+char *next_component(char *&at)
+{
+    while (*at == '/')
+        at++;
+    if (*at == '\0')
+        return nullptr;
+    char *c = at;
+    while (*at != '\0' && *at != '/')
+        at++;
+    if (*at == '/')
+        *at++ = '\0';
+    return c;
+}
+
 }  // namespace
 
 extern "C" {
@@ -30,8 +79,8 @@ int tqsftp_normalizePath(const char *in, char *out, size_t size)
         errno = ENOMEM;
         return -1;
     }
-    Buffer scratch(static_cast<char *>(malloc(size)));
-    if (!scratch) {
+    Scratch scratch(size);
+    if (scratch.get() == nullptr) {
         errno = ENOMEM;
         return -1;
     }
@@ -42,9 +91,8 @@ int tqsftp_normalizePath(const char *in, char *out, size_t size)
 
     const char *stack[max_components];
     int depth = 0;
-    char *save = nullptr;
-    for (char *c = strtok_r(scratch.get(), "/", &save); c != nullptr;
-         c = strtok_r(nullptr, "/", &save)) {
+    char *at = scratch.get();
+    for (char *c; (c = next_component(at)) != nullptr;) {
         if (strcmp(c, ".") == 0)
             continue;
         if (strcmp(c, "..") == 0) {
@@ -63,10 +111,10 @@ int tqsftp_normalizePath(const char *in, char *out, size_t size)
         strlcpy(out, "/", size);
         return 0;
     }
-    out[0] = '\0';
+    size_t len = 0;
     for (int i = 0; i < depth; i++) {
-        strlcat(out, "/", size);
-        strlcat(out, stack[i], size);
+        append(out, size, len, "/", 1);
+        append(out, size, len, stack[i], strlen(stack[i]));
     }
     return 0;
 }
@@ -75,17 +123,24 @@ int tqsftp_match_exact(const tqsftp_access *entry, const char *path)
 {
     if (entry == nullptr || entry->prefix == nullptr || path == nullptr)
         return -1;
-    return strcasecmp(entry->prefix, path) == 0 ? 0 : -1;
+    const char *p = entry->prefix;
+    while (*p != '\0' && fold(*p) == fold(*path)) {
+        p++;
+        path++;
+    }
+    return *p == '\0' && *path == '\0' ? 0 : -1;
 }
 
 int tqsftp_match_prefix(const tqsftp_access *entry, const char *path)
 {
     if (entry == nullptr || entry->prefix == nullptr || path == nullptr)
         return -1;
-    size_t n = strlen(entry->prefix);
-    if (n > strlen(path))
-        return -1;
-    return strncasecmp(entry->prefix, path, n) == 0 ? 0 : -1;
+    // A path shorter than the prefix ends in a NUL that no letter matches.
+    for (const char *p = entry->prefix; *p != '\0'; p++, path++) {
+        if (fold(*p) != fold(*path))
+            return -1;
+    }
+    return 0;
 }
 
 #define EXACT tqsftp_match_exact
@@ -169,8 +224,8 @@ const tqsftp_access *tqsftp_resolve(const char *client_path, char **real_path)
         *real_path = nullptr;
 
     size_t size = strlen(client_path) + 5;
-    Buffer norm(static_cast<char *>(malloc(size)));
-    if (!norm) {
+    Scratch norm(size);
+    if (norm.get() == nullptr) {
         errno = ENOMEM;
         return tqsftp_access_dummy;
     }
