@@ -53,6 +53,11 @@ char fold(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+bool same_letter(char a, char b)
+{
+    return a == b || fold(a) == fold(b);
+}
+
 // The next component of a path cut at its slashes, or null at its end.
 char *next_component(char *&at)
 {
@@ -124,7 +129,7 @@ int tqsftp_match_exact(const tqsftp_access *entry, const char *path)
     if (entry == nullptr || entry->prefix == nullptr || path == nullptr)
         return -1;
     const char *p = entry->prefix;
-    while (*p != '\0' && fold(*p) == fold(*path)) {
+    while (*p != '\0' && same_letter(*p, *path)) {
         p++;
         path++;
     }
@@ -137,7 +142,7 @@ int tqsftp_match_prefix(const tqsftp_access *entry, const char *path)
         return -1;
     // A path shorter than the prefix ends in a NUL that no letter matches.
     for (const char *p = entry->prefix; *p != '\0'; p++, path++) {
-        if (fold(*p) != fold(*path))
+        if (!same_letter(*p, *path))
             return -1;
     }
     return 0;
