@@ -51,14 +51,15 @@ session() {
 }
 
 # timed SERVER BATCH: prints the session's wall time and the server's own
-# processor time, both in ms.
+# processor time, both in ms, and the times the server slept (voluntary
+# context switches).
 timed() {
     local start end
     rm -f "$work/ru"
     start=$(date +%s%N)
     session "$1" "$2" "$rusage" "$work/ru"
     end=$(date +%s%N)
-    awk -v ns=$((end - start)) '{ printf "%.3f %.3f\n", ns / 1e6, ($1 + $2) / 1e3 }' "$work/ru"
+    awk -v ns=$((end - start)) '{ printf "%.3f %.3f %d\n", ns / 1e6, ($1 + $2) / 1e3, $3 }' "$work/ru"
 }
 
 # The batches, with the stick's path as each server sees it.
@@ -91,15 +92,16 @@ check() {
     esac
 }
 
-declare -A wall cpu
+declare -A wall cpu sleeps
 workloads=${TQ_BENCH_WORKLOADS:-upload download list small}
 for w in $workloads; do
     for r in $(seq "$runs"); do
         for s in ours theirs; do
             prepare "$w"
-            read -r t c < <(timed "$s" "$(batch "$w" "$s")")
+            read -r t c v < <(timed "$s" "$(batch "$w" "$s")")
             wall[$w.$s]+="$t "
             cpu[$w.$s]+="$c "
+            sleeps[$w.$s]+="$v "
             check "$w" "$s"
         done
     done
@@ -121,16 +123,18 @@ med() {
 }
 
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)   median of $runs runs"
-printf '%-22s %30s   %22s\n' "" "server processor time, ms" "session wall time, ms"
-printf '%-22s %8s %8s %6s %5s %4s   %8s %8s %6s\n' workload ours theirs ratio goal "" \
-    ours theirs ratio
+printf '%-22s %30s   %22s   %13s\n' "" "server processor time, ms" "session wall time, ms" \
+    "server sleeps"
+printf '%-22s %8s %8s %6s %5s %4s   %8s %8s %6s   %6s %6s\n' workload ours theirs ratio goal "" \
+    ours theirs ratio ours theirs
 for w in $workloads; do
     awk -v l="$(label "$w")" -v g="$(goal "$w")" \
         -v a="$(med "${cpu[$w.ours]}")" -v b="$(med "${cpu[$w.theirs]}")" \
-        -v c="$(med "${wall[$w.ours]}")" -v d="$(med "${wall[$w.theirs]}")" 'BEGIN {
+        -v c="$(med "${wall[$w.ours]}")" -v d="$(med "${wall[$w.theirs]}")" \
+        -v e="$(med "${sleeps[$w.ours]}")" -v f="$(med "${sleeps[$w.theirs]}")" 'BEGIN {
         r = b > 0 ? a / b : 0
-        printf "%-22s %8.1f %8.1f %6.3f %5s %4s   %8.1f %8.1f %6.3f\n", l, a, b, r, "<=" g,
-               (r <= g ? "PASS" : "MISS"), c, d, (d > 0 ? c / d : 0)
+        printf "%-22s %8.1f %8.1f %6.3f %5s %4s   %8.1f %8.1f %6.3f   %6d %6d\n", l, a, b, r,
+               "<=" g, (r <= g ? "PASS" : "MISS"), c, d, (d > 0 ? c / d : 0), e, f
     }'
 done
 
