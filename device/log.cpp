@@ -87,12 +87,12 @@ void read_args(Message &m, va_list ap)
     }
 }
 
-std::string arg_text(const Arg &a, std::string_view also = {})
+void append_arg(std::string &out, const Arg &a, std::string_view also = {})
 {
     std::string_view text(a.text, a.len);
-    if (text.size() <= max_arg_len)
-        return escape(text, also);
-    return escape(text.substr(0, max_arg_len), also) + "...";
+    tqdev::append_escaped(out, text.substr(0, max_arg_len), also);
+    if (text.size() > max_arg_len)
+        out += "...";
 }
 
 const Template *find_template(uint32_t id)
@@ -103,19 +103,17 @@ const Template *find_template(uint32_t id)
     return nullptr;
 }
 
-std::string filled(const Template &t, const Message &m)
+void append_filled(std::string &out, const Template &t, const Message &m)
 {
-    std::string out;
     int next = 0;
     for (const char *p = t.format; *p != '\0'; ++p) {
         if (p[0] == '%' && p[1] == 's') {
-            out += arg_text(m.args[next++]);
+            append_arg(out, m.args[next++]);
             ++p;
         } else {
             out += *p;
         }
     }
-    return out;
 }
 
 // The text of a message that has no template, or whose arguments do not fit
@@ -126,24 +124,32 @@ std::string fallback(const Message &m, const char *problem)
     out += m.file != nullptr ? escape(m.file, " ") : "?";
     out += ":" + std::to_string(m.line) + " module " +
            std::to_string(m.module) + " (" + problem + "):";
-    for (int i = 0; i < m.count; ++i)
-        out += " \"" + arg_text(m.args[i], "\"") + "\"";
+    for (int i = 0; i < m.count; ++i) {
+        out += " \"";
+        append_arg(out, m.args[i], "\"");
+        out += '"';
+    }
     return out;
 }
 
-std::string message_text(const Message &m)
+void append_message(std::string &out, const Message &m)
 {
-    if (m.problem[0] != '\0')
-        return fallback(m, m.problem);
+    if (m.problem[0] != '\0') {
+        out += fallback(m, m.problem);
+        return;
+    }
     const Template *t = find_template(m.id);
-    if (t == nullptr)
-        return fallback(m, "unknown message id");
+    if (t == nullptr) {
+        out += fallback(m, "unknown message id");
+        return;
+    }
     if (t->args != m.count) {
         std::string why = "expects " + std::to_string(t->args) +
                           " arguments, got " + std::to_string(m.count);
-        return fallback(m, why.c_str());
+        out += fallback(m, why.c_str());
+        return;
     }
-    return filled(*t, m);
+    append_filled(out, *t, m);
 }
 
 // Asked once: the name does not change under a running service.
@@ -169,22 +175,25 @@ void append_id(std::string &out, uint32_t id)
         out += static_cast<char>(*p >= 'a' ? *p - 'a' + 'A' : *p);
 }
 
-std::string log_line(const Message &m)
+// The line is made in a buffer of the thread's that keeps its room from one
+// message to the next.
+const std::string &log_line(const Message &m)
 {
     // A priority outside the syslog range is written as user.notice.
     int pri = m.priority >= 0 && m.priority <= 191 ? m.priority : 13;
-    std::string line;
-    line.reserve(256);
+    thread_local std::string line;
+    line.clear();
     line += '<';
-    line += std::to_string(pri);
+    char digits[4];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, pri).ptr);
     line += ">1 ";
-    line += tqdev::utc_time(true);
+    tqdev::append_utc_time(line, true);
     line += ' ';
     line += host_name();
     line += " tqsftp - ";
     append_id(line, m.id);
     line += " - ";
-    line += message_text(m);
+    append_message(line, m);
     line += '\n';
     return line;
 }

@@ -125,9 +125,15 @@ std::string base_name(std::string_view path)
 
 std::string escape(std::string_view text, std::string_view also)
 {
-    static const char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
+    append_escaped(out, text, also);
+    return out;
+}
+
+void append_escaped(std::string &out, std::string_view text, std::string_view also)
+{
+    static const char digits[] = "0123456789ABCDEF";
     size_t clean = 0; // the first byte not yet copied
     for (size_t i = 0; i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -140,10 +146,16 @@ std::string escape(std::string_view text, std::string_view also)
         clean = i + 1;
     }
     out.append(text.substr(clean));
-    return out;
 }
 
 std::string utc_time(bool micro)
+{
+    std::string out;
+    append_utc_time(out, micro);
+    return out;
+}
+
+void append_utc_time(std::string &out, bool micro)
 {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -157,7 +169,7 @@ std::string utc_time(bool micro)
         strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &tm);
         formatted_at = now.tv_sec;
     }
-    std::string out = seconds;
+    out += seconds;
     if (micro) {
         char fraction[8] = {'.'};
         long us = now.tv_nsec / 1000;
@@ -168,7 +180,6 @@ std::string utc_time(bool micro)
     } else {
         out += 'Z';
     }
-    return out;
 }
 
 std::string error_text(int errnum)

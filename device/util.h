@@ -99,9 +99,11 @@ constexpr long recheck_ms = 100;
 std::string base_name(std::string_view path);
 // Control bytes, DEL and '\' as \xHH, and so every byte of also.
 std::string escape(std::string_view text, std::string_view also = {});
+void append_escaped(std::string &out, std::string_view text, std::string_view also = {});
 // The current UTC time, "2024-05-01T12:34:56Z", or with microseconds
 // "2024-05-01T12:34:56.123456Z".
 std::string utc_time(bool micro);
+void append_utc_time(std::string &out, bool micro);
 // strerror that does not depend on the caller's locale buffers.
 std::string error_text(int errnum);
 
