@@ -24,9 +24,12 @@ namespace {
 
 std::string text(const char *s) { return s ? s : "(null)"; }
 
-int service(const std::string &what, Args args = {}, const void *name = nullptr, int answer = 0)
+int service(std::string what, const Args &args = {}, const void *name = nullptr, int answer = 0)
 {
-    services.calls.push_back(Call{what, std::move(args), 0, 0, name});
+    for (const std::string &a : args)
+        what += " " + a;
+    services.calls.push_back(what);
+    services.name = name;
     return answer;
 }
 
@@ -91,6 +94,14 @@ int open_fds()
     return n;
 }
 
+Audits audits()
+{
+    Audits out;
+    for (size_t i = 0; i + 1 < services.log.size(); i += 2)
+        out.push_back(Audit{services.log[i].id, services.log[i].args});
+    return out;
+}
+
 }  // namespace
 
 Host host{{}, {}, {h_open, h_close, h_stat, h_read, h_write, h_opendir, h_readdir, h_mkdir,
@@ -103,37 +114,6 @@ void clear()
     services.invalidations = 0;
     host.calls.clear();
     actions.clear();
-}
-
-namespace {
-
-Audits audits()
-{
-    Audits out;
-    for (size_t i = 0; i + 1 < services.log.size(); i += 2)
-        out.push_back(Audit{services.log[i].id, services.log[i].args});
-    return out;
-}
-
-}  // namespace
-
-std::vector<Call> service_calls(const std::string &what)
-{
-    std::vector<Call> out;
-    for (const Call &c : services.calls)
-        if (c.what == what)
-            out.push_back(c);
-    return out;
-}
-
-void PrintTo(const Outcome &o, std::ostream *os)
-{
-    *os << "result " << o.result << ", errno " << o.err << ", host "
-        << ::testing::PrintToString(o.host) << ", actions " << ::testing::PrintToString(o.actions)
-        << ", audits {" << std::hex;
-    for (const Audit &a : o.audits)
-        *os << " 0x" << a.id << ::testing::PrintToString(a.args);
-    *os << std::dec << " }";
 }
 
 Outcome run(const std::function<long()> &op)
@@ -154,12 +134,6 @@ Outcome run(const std::function<long()> &op)
 tqsftp_funcs *table(const std::string &client_path)
 {
     return tqsftp_get_sftp_func_cb(client_path.c_str(), &host.table);
-}
-
-void set_up()
-{
-    table("/");
-    clear();
 }
 
 Audit line(int err, const char *label, const char *source, const char *target)
@@ -207,7 +181,7 @@ mode_t mode_of(const std::string &path)
 
 void GuardedTest::SetUp()
 {
-    set_up();
+    table("/");
     fds_ = open_fds();
 }
 

@@ -33,18 +33,18 @@ struct Audit {  // the first message of the pair tqsftp_log sends
 };
 using Audits = std::vector<Audit>;
 
-struct Call {  // of a service or of the host
+struct Call {  // of the host
     std::string what;
     Args args;
-    int flags = 0, mode = 0;     // of an open
-    const void *name = nullptr;  // the name's address (update service)
+    int flags = 0, mode = 0;  // of an open
 };
 
 extern struct Services {
     int busy = 0, delayed = 0;  // the update service's answers
     int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
     std::vector<LogMessage> log;
-    std::vector<Call> calls;  // every other service call, in order
+    Args calls;                  // every other service call, in order: "what args"
+    const void *name = nullptr;  // the name's address in the last call that had one
     int preinit = 0, invalidations = 0;
     Args xml_args;  // the fixed arguments of the last XML call
 } services;
@@ -58,7 +58,6 @@ extern struct Host {
 extern std::vector<std::string> actions;  // "cmd a b" of each action call
 
 void clear();  // the recordings, not the answers
-std::vector<Call> service_calls(const std::string &what);
 
 // What an operation did, from a clean record (errno EINTR before the call):
 // its result, errno after a failure, the host calls ("slot args"), the
@@ -70,11 +69,9 @@ struct Outcome {
     Audits audits;
     bool operator==(const Outcome &) const = default;
 };
-void PrintTo(const Outcome &o, std::ostream *os);
 Outcome run(const std::function<long()> &op);
 
 tqsftp_funcs *table(const std::string &client_path);  // the first call sets up
-void set_up();  // and forgets what the set-up recorded
 Audit line(int err, const char *label, const char *source, const char *target);
 std::string unresolvable(const std::string &prefix);  // too many components
 bool exists(const std::string &path);

@@ -53,7 +53,7 @@ TEST(Audit, TwoMessagesOfEachShape)
 TEST(Areas, Moves)
 {
     host.table.link = nullptr;
-    set_up();
+    table("/");
     write_file("/flash/cfg/profile.cur", "office\n");
     for (const char *name : {"office.xml", "lab.xml"})
         write_file("/flash/cfg/" + std::string(name), name);

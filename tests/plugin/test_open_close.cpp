@@ -37,8 +37,7 @@ TEST_F(Open, UploadThroughItsActionAndService)
     EXPECT_TRUE(host.calls[0].flags == W && host.calls[0].mode == 0644);
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
                                              {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
-    EXPECT_EQ(service_calls("firmwareDelayed").at(0).args, (Args{fw_real, "2"}));
-    EXPECT_EQ(service_calls("invalidate").at(0).args, (Args{"0", "0", "0"}));
+    EXPECT_EQ(services.calls, (Args{"firmwareDelayed " + fw_real + " 2", "invalidate 0 0 0"}));
     services.busy = 1;
     EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
     o = run([&] { return open_(fw, O_RDONLY); });
@@ -141,8 +140,8 @@ TEST_P(Guard, WhatAnUploadMayDo)
     }
     Outcome o = close_(client, fd);
     EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
-    for (const Call &c : services.calls)
-        EXPECT_EQ(c.what.find("Delayed"), std::string::npos) << c.what;
+    for (const std::string &c : services.calls)
+        EXPECT_EQ(c.find("Delayed"), std::string::npos) << c;
     EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
     EXPECT_FALSE(exists(k.written));
 

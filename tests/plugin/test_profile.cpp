@@ -57,8 +57,8 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     EXPECT_EQ(run([&] { return t->close(fd); }),
               (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 /flash/cfg/new.xml (null)"},
                        {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
-    EXPECT_EQ(service_calls("configDelayed").at(0).args.at(0), "/nv/cfg/new.xml");
-    EXPECT_TRUE(services.invalidations == 1 && read_file(tmp) == "uploaded");
+    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/new.xml 2", "invalidate 0 0 0"}));
+    EXPECT_EQ(read_file(tmp), "uploaded");
     struct stat64 st {};
     EXPECT_EQ(t->stat("/nv/cfg/other.xml", &st), -1);
     EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);

@@ -52,10 +52,8 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
                 opened(action, temp_name);
                 services.delayed = answer;
                 EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
-                ASSERT_EQ(services.calls.size(), 1u);
-                EXPECT_EQ(services.calls[0].what, install);
-                EXPECT_EQ(services.calls[0].name, ucb->file_name);
-                EXPECT_EQ(services.calls[0].args, (Args{upload, "2"}));
+                EXPECT_EQ(services.calls, Args{std::string(install) + " " + upload + " 2"});
+                EXPECT_EQ(services.name, ucb->file_name);
                 EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
                 EXPECT_EQ(exists(temp), answer != 1 || !temp_name) << install;
             }
@@ -87,7 +85,7 @@ TEST(Action, TheRestOfTheProtocol)
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
         EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + temp);
-        EXPECT_EQ(service_calls("changeFilename").at(0).args, Args{"/ramdisk/new.bin"});
+        EXPECT_EQ(services.calls, Args{"changeFilename /ramdisk/new.bin"});
         errno = 0;
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
         EXPECT_EQ(errno, ENAMETOOLONG);
