@@ -1,6 +1,5 @@
-// Recording doubles for the plug-in's unit tests: the device's services, the
-// host's table (the device root's file system unless a test fails a slot) and
-// a spy on the six upload actions (by wrapping with the linker, CMakeLists.txt).
+// Recording doubles for the plug-in's unit tests: the device's services, the host's
+// table (the file system unless a test fails a slot), a spy on the upload actions.
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
@@ -19,12 +18,10 @@ namespace tqtest {
 using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
 
 struct LogMessage {
-    std::string file;
-    int line;
     uint32_t id;
-    int priority, module;
+    int priority;
     Args args;
-    bool well_formed;  // every triple had type 3, max 0x7FFFFFFF
+    bool well_formed;  // lib/tqsftp_main, module 24, every triple of type 3, max 0x7FFFFFFF
 };
 struct Audit {  // the first message of the pair tqsftp_log sends
     uint32_t id;
@@ -32,12 +29,6 @@ struct Audit {  // the first message of the pair tqsftp_log sends
     bool operator==(const Audit &) const = default;
 };
 using Audits = std::vector<Audit>;
-
-struct Call {  // of the host
-    std::string what;
-    Args args;
-    int flags = 0, mode = 0;  // of an open
-};
 
 extern struct Services {
     int busy = 0, delayed = 0;  // the update service's answers
@@ -50,7 +41,8 @@ extern struct Services {
 } services;
 
 extern struct Host {
-    std::vector<Call> calls;
+    Args calls;                                // "slot args"
+    std::vector<std::pair<int, int>> opens;  // the flags and mode of each open
     std::map<std::string, int> fail;  // slot name -> errno to fail with
     tqsftp_funcs table;               // the table handed to the entry
 } host;
@@ -73,11 +65,9 @@ Outcome run(const std::function<long()> &op);
 
 tqsftp_funcs *table(const std::string &client_path);  // the first call sets up
 Audit line(int err, const char *label, const char *source, const char *target);
-std::string unresolvable(const std::string &prefix);  // too many components
 bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
-mode_t mode_of(const std::string &path);
 
 // Set up through the entry; afterwards no registry record and no descriptor
 // may be left.

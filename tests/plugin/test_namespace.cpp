@@ -69,8 +69,11 @@ TEST(Resolve, RowRealPathAndTable)
         free(real);
         EXPECT_EQ(tqsftp_resolve(client, nullptr), r) << client;
     }
+    std::string deep = "/usb";
+    for (int i = 0; i < 300; i++)
+        deep += "/a";
     char *real = reinterpret_cast<char *>(1);
-    EXPECT_EQ(tqsftp_resolve(unresolvable("/usb").c_str(), &real), tqsftp_access_dummy);
+    EXPECT_EQ(tqsftp_resolve(deep.c_str(), &real), tqsftp_access_dummy);
     EXPECT_TRUE(errno == ENOMEM && real == nullptr);
     char path[] = "/usb0/x", client[] = "/usb/x";  // the registry frees only its own
     tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, path, client, 0, 0};

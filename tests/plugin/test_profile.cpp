@@ -28,7 +28,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     Outcome o = run([&] { return t->open(site, O_RDONLY, 0640); });
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
-    EXPECT_EQ(host.calls[0].flags, O_WRONLY | O_CREAT | O_EXCL);
+    EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
     EXPECT_FALSE(exists(tmp)) << "the name goes while the descriptor stays";
     std::string got(200, '\0');
     got.resize(t->read(fd, got.data(), got.size(), 0));
