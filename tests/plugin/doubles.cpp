@@ -43,8 +43,7 @@ int delayed(const char *what, const char *name, uint8_t param)
     return service(what, {text(name), std::to_string(param)}, name, services.delayed);
 }
 
-// A host operation: recorded; it fails when the test says so or when it gets
-// no path, else it is the system's own.
+// A host operation: recorded; failed when the test says so or without a path, else real.
 template <typename R, typename F>
 R host_op(const char *slot, const Args &args, R failed, F real)
 {
@@ -92,14 +91,6 @@ int open_fds()
     return n;
 }
 
-Audits audits()
-{
-    Audits out;
-    for (size_t i = 0; i + 1 < services.log.size(); i += 2)
-        out.push_back(Audit{services.log[i].id, services.log[i].args});
-    return out;
-}
-
 }  // namespace
 
 Host host{{}, {}, {}, {h_open, h_close, h_stat, h_read, h_write, h_opendir, h_readdir, h_mkdir,
@@ -120,7 +111,10 @@ Outcome run(const std::function<long()> &op)
     clear();
     errno = EINTR;
     long r = op();
-    return {r, r < 0 ? errno : 0, host.calls, actions, audits()};
+    Outcome o{r, r < 0 ? errno : 0, host.calls, actions, {}};
+    for (size_t i = 0; i + 1 < services.log.size(); i += 2)  // the first of each pair
+        o.audits.push_back({services.log[i].id, services.log[i].args});
+    return o;
 }
 
 tqsftp_funcs *table(const std::string &client_path)

@@ -35,25 +35,24 @@ extern struct Services {
     int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
     std::vector<LogMessage> log;
     Args calls;                  // every other service call, in order: "what args"
-    const void *name = nullptr;  // the name's address in the last call that had one
+    const void *name = nullptr;  // the name's address in the last call
     int preinit = 0, invalidations = 0;
     Args xml_args;  // the fixed arguments of the last XML call
 } services;
 
 extern struct Host {
-    Args calls;                                // "slot args"
+    Args calls;                              // "slot args"
     std::vector<std::pair<int, int>> opens;  // the flags and mode of each open
-    std::map<std::string, int> fail;  // slot name -> errno to fail with
-    tqsftp_funcs table;               // the table handed to the entry
+    std::map<std::string, int> fail;         // slot name -> errno to fail with
+    tqsftp_funcs table;                      // the table handed to the entry
 } host;
 
 extern std::vector<std::string> actions;  // "cmd a b" of each action call
 
 void clear();  // the recordings, not the answers
 
-// What an operation did, from a clean record (errno EINTR before the call):
-// its result, errno after a failure, the host calls ("slot args"), the
-// action calls and the audit lines.
+// What an operation did, from a clean record (errno EINTR before): its result, errno after
+// a failure, the host calls, the action calls and the audit lines.
 struct Outcome {
     long result;
     int err;
@@ -69,8 +68,7 @@ bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 
-// Set up through the entry; afterwards no registry record and no descriptor
-// may be left.
+// Set up through the entry; afterwards no registry record and no descriptor may be left.
 class GuardedTest : public ::testing::Test {
 protected:
     void SetUp() override;

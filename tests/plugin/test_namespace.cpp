@@ -1,5 +1,4 @@
-// Client paths: normalisation, resolution to a row, a real path and a table,
-// the registry of open files and the profile-name test.
+// Client paths: normalisation, resolution, the registry and the profile-name test.
 #include <regex.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -38,8 +37,7 @@ TEST(Normalise, CanonicalFormCutToTheSize)
     EXPECT_EQ(tqsftp_normalizePath(map + page - 7, out, 8), 0);
 }
 
-// A path of too many components gives the terminating row, no real path
-// and ENOMEM.
+// A path of too many components gets the terminating row, no real path and ENOMEM.
 TEST(Resolve, RowRealPathAndTable)
 {
     tqsftp_funcs *const RO = &tqsftp_funcs_readonly, *const no = &tqsftp_funcs_deny;
@@ -80,8 +78,7 @@ TEST(Resolve, RowRealPathAndTable)
     EXPECT_EQ(tqsftp_file_remove(&stranger), -1);
 }
 
-// The profile-name test gives the regular expression's verdict, up to 32
-// characters, for every byte in every position that matters.
+// The profile-name test agrees with the regular expression, up to 32 characters.
 TEST(ProfileName, SameVerdictAsTheRegularExpression)
 {
     regex_t re;

@@ -1,5 +1,6 @@
-// The guarded open, write and close: admission, the upload actions, the
-// profile refresh and the one "Copy" line per transfer.
+// The guarded open, write and close: admission, the upload actions, the "Copy" lines,
+// and the profile store: converted downloads, handed-over uploads, deletion, listing.
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,9 +27,8 @@ Outcome refused(const std::string &client, int err, Args host = {}, Args actions
 
 using Open = GuardedTest;
 
-// An upload is seen whole by its action and its service; a busy service,
-// or a failing host open or close, is told to the action and the log, and
-// nothing stays.  A read-only open asks no action.
+// An upload reaches its action and service; a busy service or a failing host open or
+// close is told to the action and the log, and nothing stays.
 TEST_F(Open, UploadThroughItsActionAndService)
 {
     Outcome o = run([&] { return open_(fw, W); });
@@ -55,10 +55,8 @@ TEST_F(Open, UploadThroughItsActionAndService)
     EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
 }
 
-// Exclusive creation of an existing path fails before any action; flags
-// pass unchanged; read-only areas, and read-only opens in upload areas,
-// refuse any open that could create or change a file.  Transfers closed in
-// the order they were opened find their own records.
+// Exclusive creation of an existing path fails before any action; read-only areas and
+// opens refuse to create or change a file; transfers find their own records.
 TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
 {
     write_file(fw_real, "old");
@@ -112,11 +110,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
     Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, 16u << 20}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A name that does not fit whole is refused before anything is asked or
-// made; one upload of a kind at a time; a write past the ceiling fails at
-// once, and the upload at close, removed before the update service.  A
-// refused hand-over fails the close with EPERM and removes only what the
-// upload wrote, never what the client's raw path or the profile's name names.
+// An unfit name is refused first; one upload of a kind at a time; a write past the
+// ceiling fails, and the upload at close.  A refused hand-over fails the close with
+// EPERM and removes only what the upload wrote.
 TEST_P(Guard, WhatAnUploadMayDo)
 {
     const Kind &k = GetParam();
@@ -136,10 +132,8 @@ TEST_P(Guard, WhatAnUploadMayDo)
     }
     Outcome o = close_(client, fd);
     EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
-    for (const std::string &c : services.calls)
-        EXPECT_EQ(c.find("Delayed"), std::string::npos) << c;
     EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
-    EXPECT_FALSE(exists(k.written));
+    EXPECT_TRUE(services.calls.empty() && !exists(k.written));
 
     std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + client;
     for (const char *d : {"/secret", "/nv", "/nv/cfg"})
@@ -154,6 +148,98 @@ TEST_P(Guard, WhatAnUploadMayDo)
     EXPECT_TRUE(o.err == EPERM && !exists(k.written) && services.invalidations == 0);
     for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
         EXPECT_EQ(read_file(victim), "keep") << victim;
+}
+
+const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
+const char *const site = "/nv/cfg/site.xml";
+
+using Store = GuardedTest;
+
+TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
+{
+    write_file("/flash/cfg/site.xml", profile);
+    tqsftp_funcs *t = table(site);
+    struct stat64 st {};
+    ASSERT_EQ(t->stat(site, &st), 0);
+    EXPECT_EQ(services.xml_args, (Args{"24", "/flash/cfg/site.xml", "2", "CompressedData"}));
+    Outcome o = run([&] { return open_(site, O_RDONLY); });
+    int fd = static_cast<int>(o.result);
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
+    EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
+    EXPECT_FALSE(exists(tmp)) << "the name goes while the descriptor stays";
+    std::string got(200, '\0');
+    got.resize(t->read(fd, got.data(), got.size(), 0));
+    EXPECT_TRUE(got == "XML:" + profile && st.st_size == static_cast<off64_t>(got.size()));
+    EXPECT_EQ(close_(site, fd).audits, Audits{line(0, "Copy", site, remote)});
+    services.xml_result = 3;
+    EXPECT_EQ(run([&] { return open_(site, O_RDONLY); }), refused(site, EIO, {"open " + tmp}));
+    EXPECT_EQ(run([&] { return open_(site, O_WRONLY | O_CREAT | O_EXCL); }),
+              refused(site, EEXIST, {"stat /flash/cfg/site.xml"}));
+    EXPECT_FALSE(exists(tmp));
+}
+
+// An upload writes only the temporary file, which stat shows and a rename renames until
+// the update service stores it.  The listing ends in four names of its own.
+TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
+{
+    tqsftp_funcs *t = table("/nv/cfg/new.xml");
+    Outcome o = run([&] { return t->open("/NV/cfg//new.xml", O_WRONLY, 0600); });
+    int fd = static_cast<int>(o.result);
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
+                          {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
+    EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
+    EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
+              (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 /flash/cfg/new.xml (null)"},
+                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
+    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/new.xml 2", "invalidate 0 0 0"}));
+    EXPECT_EQ(read_file(tmp), "uploaded");
+    struct stat64 st {};
+    EXPECT_EQ(t->stat("/nv/cfg/other.xml", &st), -1);
+    EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
+    EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
+              Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
+    EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == 0 && st.st_size == 8);
+    write_file("/flash/cfg/a.xml", "p");
+    t = table("/nv/cfg");
+    for (int round = 0; round < 2; round++) {
+        void *d = t->opendir("/nv/cfg");
+        std::string names;
+        while (struct dirent64 *e = t->readdir(d))
+            names += std::string(e->d_name) + " ";
+        EXPECT_EQ(t->readdir(d), nullptr);
+        closedir(static_cast<DIR *>(d));
+        EXPECT_TRUE(names.find(" a.xml ") != std::string::npos &&
+                    names.ends_with("help status ok error ")) << names;
+    }
+    ::unlink(tmp.c_str());
+}
+
+// The current profile (the marker's first word, else config) is never deleted; others
+// are, with the host's result, refreshing the profiles even when the host fails.
+TEST_F(Store, DeletionSparesTheCurrentProfile)
+{
+    write_file("/flash/cfg/config.xml", "");
+    const std::tuple<const char *, std::vector<std::string>, std::string, int> cases[] = {
+        {nullptr, {"/nv/cfg/config.xml"}, "/nv/cfg/office.xml", ENOENT},
+        {"  office other\n", {"/nv/cfg/office.xml", "/nv/cfg/x/../office.xml/"},
+         "/nv/cfg/config.xml", 0},
+        {"/", {"/nv/cfg/a.xml"}, "", 0},  // a marker that cannot be read
+    };
+    for (const auto &[marker, refused, deleted, err] : cases) {
+        if (marker && std::string(marker) == "/")
+            ::unlink("/flash/cfg/profile.cur"), ::mkdir("/flash/cfg/profile.cur", 0755);
+        else if (marker)
+            write_file("/flash/cfg/profile.cur", marker);
+        for (const std::string &p : refused)
+            EXPECT_EQ(run([&] { return table(p)->unlink(p.c_str()); }),
+                      (Outcome{-1, EPERM, {}, {}, {}}));
+        if (deleted.empty())
+            continue;
+        Outcome o = run([&] { return table(deleted)->unlink(deleted.c_str()); });
+        EXPECT_EQ(o.audits, Audits{line(err, cmd_unlink, nullptr, deleted.c_str())});
+        EXPECT_TRUE(o.result == (err ? -1 : 0) && o.err == err) << deleted;
+        EXPECT_EQ(services.invalidations, 1);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The upload actions: the protocol of a transfer, the hand-over to each
-// kind's delayed install, and the help files.
+// The upload actions: the protocol, the hand-over to each kind's service, the help files.
 #include <sys/stat.h>
 
 #include "doubles.h"
@@ -18,8 +17,7 @@ const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
 
-// An upload in progress: both files exist; the block names the upload, and
-// the temporary file if given.
+// An upload in progress: both files exist; the block names them (the temporary if given).
 void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 {
     write_file(upload, "data");
@@ -31,10 +29,8 @@ void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 
 }  // namespace
 
-// Every close reaches the kind's own service with the block's name buffer
-// and parameter 2; an answer of 1 refuses it, and what the upload wrote
-// goes: the temporary file where the block has one, else the upload.  The
-// set-up writes every help file, replacing a read-only one.
+// A close reaches the kind's service with the block's name and 2; an answer of 1 refuses
+// it and removes what the upload wrote.  The set-up replaces a read-only help file.
 TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
     for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload"})
@@ -59,10 +55,9 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
     }
 }
 
-// Start asks whether the service is busy and clears the names; an open that
-// failed changes nothing; a failed close, or a command outside the protocol,
-// removes what the upload wrote; a rename follows only the current upload.
-// A name is never cut: one that does not fit leaves the block naming none.
+// Start asks whether the service is busy and clears the names; a failed close or an
+// unknown command removes what the upload wrote; a rename follows only the current
+// upload; a name that does not fit leaves the block naming none.
 TEST(Action, TheRestOfTheProtocol)
 {
     const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
