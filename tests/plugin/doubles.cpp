@@ -112,8 +112,11 @@ Outcome run(const std::function<long()> &op)
     errno = EINTR;
     long r = op();
     Outcome o{r, r < 0 ? errno : 0, host.calls, actions, {}};
-    for (size_t i = 0; i + 1 < services.log.size(); i += 2)  // the first of each pair
-        o.audits.push_back({services.log[i].id, services.log[i].args});
+    for (size_t i = 0; i + 1 < services.log.size(); i += 2) {
+        const LogMessage &a = services.log[i], &b = services.log[i + 1];
+        EXPECT_TRUE(a.well_formed && b.well_formed && a.id == b.id && a.args == b.args);
+        o.audits.push_back({a.id, a.args});
+    }
     return o;
 }
 
@@ -195,9 +198,11 @@ int tqupd_configDelayed(const char *n, uint8_t p) { return delayed("configDelaye
 
 int tqlog_preInit(void) { return services.preinit++, 0; }
 
+// An audit line is a pair: facility log audit, then user; a failure is of higher priority.
 int tqlog_throwMsg(const char *file, int, uint32_t id, int priority, int module, ...)
 {
-    LogMessage m{id, priority, {}, text(file) == "lib/tqsftp_main" && module == 24};
+    int want = (id & 1 ? 107 : 109) - (services.log.size() % 2 ? 96 : 0);
+    LogMessage m{id, {}, text(file) == "lib/tqsftp_main" && module == 24 && priority == want};
     va_list ap;
     va_start(ap, module);
     for (int type; m.args.size() < 8 && (type = va_arg(ap, int)) != TQLOG_ARG_END;) {

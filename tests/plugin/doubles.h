@@ -19,9 +19,8 @@ using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
 
 struct LogMessage {
     uint32_t id;
-    int priority;
     Args args;
-    bool well_formed;  // lib/tqsftp_main, module 24, every triple of type 3, max 0x7FFFFFFF
+    bool well_formed;  // lib/tqsftp_main, module 24, its priority, text arguments only
 };
 struct Audit {  // the first message of the pair tqsftp_log sends
     uint32_t id;
@@ -52,7 +51,7 @@ extern std::vector<std::string> actions;  // "cmd a b" of each action call
 void clear();  // the recordings, not the answers
 
 // What an operation did, from a clean record (errno EINTR before): its result, errno after
-// a failure, the host calls, the action calls and the audit lines.
+// a failure, the host calls, the action calls and the audit lines (each a well-formed pair).
 struct Outcome {
     long result;
     int err;

@@ -20,6 +20,7 @@ Outcome close_(const std::string &p, long fd)
 {
     return run([&] { return table(p)->close(static_cast<int>(fd)); });
 }
+Outcome unlink_(const std::string &p) { return run([&] { return table(p)->unlink(p.c_str()); }); }
 Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {})
 {
     return {-1, err, host, actions, {line(err, cmd_open, nullptr, client.c_str())}};
@@ -218,28 +219,22 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
 // are, with the host's result, refreshing the profiles even when the host fails.
 TEST_F(Store, DeletionSparesTheCurrentProfile)
 {
+    const Outcome kept{-1, EPERM, {}, {}, {}};
+    const char *office = "/nv/cfg/office.xml", *config = "/nv/cfg/config.xml";
     write_file("/flash/cfg/config.xml", "");
-    const std::tuple<const char *, std::vector<std::string>, std::string, int> cases[] = {
-        {nullptr, {"/nv/cfg/config.xml"}, "/nv/cfg/office.xml", ENOENT},
-        {"  office other\n", {"/nv/cfg/office.xml", "/nv/cfg/x/../office.xml/"},
-         "/nv/cfg/config.xml", 0},
-        {"/", {"/nv/cfg/a.xml"}, "", 0},  // a marker that cannot be read
-    };
-    for (const auto &[marker, refused, deleted, err] : cases) {
-        if (marker && std::string(marker) == "/")
-            ::unlink("/flash/cfg/profile.cur"), ::mkdir("/flash/cfg/profile.cur", 0755);
-        else if (marker)
-            write_file("/flash/cfg/profile.cur", marker);
-        for (const std::string &p : refused)
-            EXPECT_EQ(run([&] { return table(p)->unlink(p.c_str()); }),
-                      (Outcome{-1, EPERM, {}, {}, {}}));
-        if (deleted.empty())
-            continue;
-        Outcome o = run([&] { return table(deleted)->unlink(deleted.c_str()); });
-        EXPECT_EQ(o.audits, Audits{line(err, cmd_unlink, nullptr, deleted.c_str())});
-        EXPECT_TRUE(o.result == (err ? -1 : 0) && o.err == err) << deleted;
-        EXPECT_EQ(services.invalidations, 1);
-    }
+    EXPECT_EQ(unlink_(config), kept) << "no marker";
+    EXPECT_EQ(unlink_(office), (Outcome{-1, ENOENT, {"unlink /flash/cfg/office.xml"}, {},
+                                        {line(ENOENT, cmd_unlink, nullptr, office)}}));
+    EXPECT_EQ(services.invalidations, 1);
+    write_file("/flash/cfg/profile.cur", "  office other\n");
+    for (const char *p : {office, "/nv/cfg/x/../office.xml/"})
+        EXPECT_EQ(unlink_(p), kept) << p;
+    EXPECT_EQ(unlink_(config), (Outcome{0, 0, {"unlink /flash/cfg/config.xml"}, {},
+                                        {line(0, cmd_unlink, nullptr, config)}}));
+    EXPECT_EQ(services.invalidations, 1);
+    ::unlink("/flash/cfg/profile.cur");
+    ::mkdir("/flash/cfg/profile.cur", 0755);
+    EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept) << "a marker that cannot be read";
 }
 
 }  // namespace

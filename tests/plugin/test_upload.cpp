@@ -1,6 +1,4 @@
 // The upload actions: the protocol, the hand-over to each kind's service, the help files.
-#include <sys/stat.h>
-
 #include "doubles.h"
 
 using namespace tqtest;
@@ -33,11 +31,8 @@ void opened(tqsftp_action_fn action, const char *temp_name = temp.c_str())
 // it and removes what the upload wrote.  The set-up replaces a read-only help file.
 TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
-    for (const char *f : {"/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/upload"})
-        ASSERT_EQ(::mkdir(f, 0770), 0);
-    ::mkdir("/tmp/sftp/upload/vpn-cert", 0770);
+    table("/");  // the set-up writes the help files, read-only
     write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
-    ASSERT_EQ(::chmod("/tmp/sftp/upload/vpn-cert/help", 0440), 0);
     EXPECT_EQ(tqsftp_upload_init(), 0);
     for (const auto &[action, ucb, install] : kinds) {
         EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
