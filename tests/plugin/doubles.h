@@ -17,12 +17,7 @@ namespace tqtest {
 
 using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
 
-struct LogMessage {
-    uint32_t id;
-    Args args;
-    bool well_formed;  // lib/tqsftp_main, module 24, its priority, text arguments only
-};
-struct Audit {  // the first message of the pair tqsftp_log sends
+struct Audit {  // a message of the device log; tqsftp_log sends each twice
     uint32_t id;
     Args args;
     bool operator==(const Audit &) const = default;
@@ -32,11 +27,10 @@ using Audits = std::vector<Audit>;
 extern struct Services {
     int busy = 0, delayed = 0;  // the update service's answers
     int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
-    std::vector<LogMessage> log;
+    std::vector<Audit> log;  // the log double fails a test on a malformed message or pair
     Args calls;                  // every other service call, in order: "what args"
     const void *name = nullptr;  // the name's address in the last call
     int preinit = 0, invalidations = 0;
-    Args xml_args;  // the fixed arguments of the last XML call
 } services;
 
 extern struct Host {
@@ -51,7 +45,7 @@ extern std::vector<std::string> actions;  // "cmd a b" of each action call
 void clear();  // the recordings, not the answers
 
 // What an operation did, from a clean record (errno EINTR before): its result, errno after
-// a failure, the host calls, the action calls and the audit lines (each a well-formed pair).
+// a failure, the host calls, the action calls and the audit lines (one of each pair).
 struct Outcome {
     long result;
     int err;

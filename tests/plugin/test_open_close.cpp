@@ -162,7 +162,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     tqsftp_funcs *t = table(site);
     struct stat64 st {};
     ASSERT_EQ(t->stat(site, &st), 0);
-    EXPECT_EQ(services.xml_args, (Args{"24", "/flash/cfg/site.xml", "2", "CompressedData"}));
+    EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
     Outcome o = run([&] { return open_(site, O_RDONLY); });
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
