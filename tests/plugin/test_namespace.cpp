@@ -15,9 +15,8 @@ TEST(Normalise, CanonicalFormCutToTheSize)
     for (int i = 0; i < 256; i++)
         deep += "/a";
     const std::tuple<std::string, size_t, std::string> cases[] = {
-        {"", 0, "/"}, {"..", 0, "/"}, {"/nv/cfg/../../../x", 0, "/x"},
-        {"//nv/./cfg/", 0, "/nv/cfg"},
-        {"/a/.b/..c/d.", 0, "/a/.b/..c/d."}, {"/a/b/..", 6, "/a/b"}, {"abc", 3, "/a"},
+        {"", 0, "/"}, {"..", 0, "/"}, {"//nv/./cfg/", 0, "/nv/cfg"}, {"/a/b/..", 6, "/a/b"},
+        {"/nv/cfg/../../../x", 0, "/x"}, {"abc", 3, "/a"}, {"/a/.b/..c/d.", 0, "/a/.b/..c/d."},
         {deep + "/../b", 0, deep.substr(2) + "/b"}, {deep, 0, deep}, {deep + "/a", 0, "<ENOMEM>"},
     };
     for (const auto &[in, size, want] : cases) {
@@ -65,7 +64,6 @@ TEST(Resolve, RowRealPathAndTable)
         EXPECT_TRUE(errno == EINTR && r->funcs == funcs && r->action == action) << client;
         EXPECT_STREQ(real, want) << client;
         free(real);
-        EXPECT_EQ(tqsftp_resolve(client, nullptr), r) << client;
     }
     std::string deep = "/usb";
     for (int i = 0; i < 300; i++)

@@ -50,16 +50,12 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
     }
 }
 
-// Start asks whether the service is busy and clears the names; a failed close or an
-// unknown command removes what the upload wrote; a rename follows only the current
-// upload; a name that does not fit leaves the block naming none.
+// Start clears the names; a failed close or an unknown command removes what the upload
+// wrote; a rename follows only the current upload; an unfit name leaves the block empty.
 TEST(Action, TheRestOfTheProtocol)
 {
     const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
     for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
-        services.busy = 1;
-        EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), -1);
-        services.busy = 0;
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
         EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "") << install;
