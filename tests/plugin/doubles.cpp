@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -81,15 +82,7 @@ int h_unlink(const char *p) { return PATH_OP(unlink, ::unlink(p)); }
 int h_rename(const char *a, const char *b) { return MOVE_OP(rename); }
 int h_link(const char *a, const char *b) { return MOVE_OP(link); }
 
-int open_fds()
-{
-    int n = 0;
-    DIR *d = ::opendir("/proc/self/fd");
-    while (struct dirent *e = ::readdir(d))
-        n += e->d_name[0] != '.';
-    ::closedir(d);
-    return n;
-}
+long open_fds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 }  // namespace
 

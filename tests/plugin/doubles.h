@@ -68,7 +68,7 @@ protected:
     void TearDown() override;
 
 private:
-    int fds_ = 0;
+    long fds_ = 0;
 };
 
 }  // namespace tqtest
