@@ -1,5 +1,5 @@
-// The guarded open, write and close: admission, the upload actions, the "Copy" lines,
-// and the profile store: converted downloads, handed-over uploads, deletion, listing.
+// What the entry's tables do: the one-time set-up, moves, the guarded open, write and close
+// with the upload actions behind them, and the profile store.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +14,8 @@ constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
 const std::string name32 = std::string(28, 'p') + ".xml";
 const char *const fw = "/upload/firmware/site_1.xml";
 const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", n = " (null)";
+const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
+const char *const site = "/nv/cfg/site.xml";
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
 Outcome close_(const std::string &p, long fd)
@@ -24,6 +26,56 @@ Outcome unlink_(const std::string &p) { return run([&] { return table(p)->unlink
 Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {})
 {
     return {-1, err, host, actions, {line(err, cmd_open, nullptr, client.c_str())}};
+}
+
+TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
+{
+    tqsftp_funcs first = host.table, other{};
+    errno = EINTR;
+    EXPECT_TRUE(tqsftp_get_sftp_func_cb("/", &first) == &tqsftp_funcs_readonly && errno == EINTR);
+    for (const char *f : {"", "/nv/cfg", "/usb", "/sd", "/upload/vpn-cert"})
+        EXPECT_TRUE(exists(std::string("/tmp/sftp") + f)) << f;
+    first = tqsftp_funcs{};
+    ASSERT_EQ(::rmdir("/tmp/sftp/usb"), 0);
+    EXPECT_EQ(tqsftp_get_sftp_func_cb("/usb/d", &other), &tqsftp_funcs_full);
+    EXPECT_TRUE(!exists("/tmp/sftp/usb") && services.preinit == 1 && services.log.empty());
+    EXPECT_EQ(run([] { return table("/usb/d")->mkdir("/usb/d", 0700); }).host,
+              Args{"mkdir /usb0/d"});
+}
+
+// Moves stay in one area, logged with the host's result and told to the area's action.
+// Upload areas take no link and no unfit name; the store keeps the current profile.
+TEST(Areas, Moves)
+{
+    host.table.link = nullptr;
+    table("/");
+    write_file("/flash/cfg/profile.cur", "office\n");
+    for (const char *name : {"office.xml", "lab.xml"})
+        write_file("/flash/cfg/" + std::string(name), name);
+    const std::string dir = "/tmp/sftp/upload/firmware/";
+    const std::string longer = "/upload/firmware/" + std::string(54, 'n');
+    write_file(dir + "a", "image");
+    const char *a = "/upload/firmware/a", *b = "/upload/firmware/b", *lab = "/nv/cfg/lab.xml";
+    EXPECT_EQ(run([&] { return table(a)->rename(a, b); }),
+              (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"}, {"5 " + dir + "a " + dir + "b"},
+                       {line(0, "Rename", a, b)}}));
+    const std::tuple<const char *, const char *, bool, int> cases[] = {
+        {"/usb/a", "/usb/b", 0, ENOENT}, {"/usb/a", "/usb/b", 1, ENOSYS},
+        {"/usb/a", "/usb/cfg/a", 0, EPERM}, {a, "/upload/ssh-key/a", 0, EPERM},
+        {b, "/upload/firmware/c", 1, EPERM}, {b, longer.c_str(), 0, ENAMETOOLONG},
+        {lab, "/nv/cfg/office.xml", 0, EPERM}, {lab, "/nv/cfg/x/../office.xml", 1, EPERM},
+        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", 0, EPERM},
+        {lab, "/nv/cfg/.lab.xml.part", 0, EPERM}, {lab, "/nv/cfg/sub/lab.xml", 0, EPERM},
+    };
+    for (auto [from, to, is_link, err] : cases) {
+        tqsftp_funcs *t = table(from);
+        Outcome o = run([&] { return is_link ? t->link(from, to) : t->rename(from, to); });
+        EXPECT_EQ(o.audits, Audits{line(err, is_link ? "Link" : "Rename", from, to)}) << from << to;
+        EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
+    }
+    EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
+              (Outcome{0, 0, {"rename /flash/cfg/lab.xml /flash/cfg/l-2.xml"}, {},
+                       {line(0, "Rename", lab, "/nv/cfg/l-2.xml")}}));
 }
 
 using Open = GuardedTest;
@@ -151,9 +203,6 @@ TEST_P(Guard, WhatAnUploadMayDo)
         EXPECT_EQ(read_file(victim), "keep") << victim;
 }
 
-const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
-const char *const site = "/nv/cfg/site.xml";
-
 using Store = GuardedTest;
 
 TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
@@ -235,6 +284,82 @@ TEST_F(Store, DeletionSparesTheCurrentProfile)
     ::unlink("/flash/cfg/profile.cur");
     ::mkdir("/flash/cfg/profile.cur", 0755);
     EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept) << "a marker that cannot be read";
+}
+
+const std::string upload = "/ramdisk/upload.bin";
+const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
+    {tqsftp_firmware_action, &tqsftp_firmware_ucb, "firmwareDelayed"},
+    {tqsftp_sshKey_action, &tqsftp_sshkey_ucb, "sshKeyDelayed"},
+    {tqsftp_https_action, &tqsftp_https_ucb, "httpsCertDelayed"},
+    {tqsftp_ldap_action, &tqsftp_ldap_ucb, "ldapCacertDelayed"},
+    {tqsftp_vpn_action, &tqsftp_vpn_ucb, "vpnCertDelayed"},
+    {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
+};
+
+// An upload in progress: both files exist; the block names them (the temporary if given).
+void opened(tqsftp_action_fn action, const char *temp_name = tmp.c_str())
+{
+    write_file(upload, "data");
+    write_file(tmp, "temp");
+    ASSERT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
+    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp_name), 0);
+    clear();
+}
+
+// A close reaches the kind's service with the block's name and 2; an answer of 1 refuses
+// it and removes what the upload wrote.  The set-up replaces a read-only help file.
+TEST(Action, ClosedHandsTheUploadToTheKindsService)
+{
+    table("/");  // the set-up writes the help files, read-only
+    write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
+    EXPECT_EQ(tqsftp_upload_init(), 0);
+    for (const auto &[action, ucb, install] : kinds) {
+        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
+        for (int answer : {0, 2, 1}) {
+            for (const char *temp_name : {tmp.c_str(), (const char *)nullptr}) {
+                opened(action, temp_name);
+                services.delayed = answer;
+                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
+                EXPECT_EQ(services.calls, Args{std::string(install) + " " + upload + " 2"});
+                EXPECT_EQ(services.name, ucb->file_name);
+                EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
+                EXPECT_EQ(exists(tmp), answer != 1 || !temp_name) << install;
+            }
+        }
+    }
+}
+
+// Start clears the names; a failed close or an unknown command removes what the upload
+// wrote; a rename follows only the current upload; an unfit name leaves the block empty.
+TEST(Action, TheRestOfTheProtocol)
+{
+    const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
+    for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
+        opened(action);
+        EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "") << install;
+        for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
+            opened(action);
+            EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
+            EXPECT_TRUE(exists(upload) && services.calls.empty());
+            EXPECT_EQ(exists(tmp), cmd == TQSFTP_ACT_OPEN_FAILED) << cmd;
+        }
+        opened(action);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + tmp);
+        EXPECT_EQ(services.calls, Args{"changeFilename /ramdisk/new.bin"});
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        write_file(cut, "x");
+        EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_TRUE(exists(cut) && exists(tmp));
+    }
 }
 
 }  // namespace
