@@ -261,7 +261,6 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
         EXPECT_TRUE(names.find(" a.xml ") != std::string::npos &&
                     names.ends_with("help status ok error ")) << names;
     }
-    ::unlink(tmp.c_str());
 }
 
 // The current profile (the marker's first word, else config) is never deleted; others
