@@ -87,7 +87,7 @@ long open_fds() { return std::distance(std::filesystem::directory_iterator("/pro
 }  // namespace
 
 Host host{{}, {}, {}, {h_open, h_close, h_stat, h_read, h_write, h_opendir, h_readdir, h_mkdir,
-                   h_rmdir, h_unlink, h_rename, h_link}};
+                       h_rmdir, h_unlink, h_rename, h_link}};
 
 void clear()
 {
