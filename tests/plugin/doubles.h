@@ -1,6 +1,5 @@
-// Recording doubles for the plug-in's unit tests: the device's services, the
-// host's table (the device root's file system unless a test fails a slot) and
-// a spy on the six upload actions (by wrapping with the linker, CMakeLists.txt).
+// Recording doubles for the plug-in's unit tests: the device's services, the host's
+// table (the file system unless a test fails a slot), a spy on the upload actions.
 #ifndef TQ_TEST_DOUBLES_H
 #define TQ_TEST_DOUBLES_H
 
@@ -18,51 +17,35 @@ namespace tqtest {
 
 using Args = std::vector<std::string>;  // text arguments, "(null)" for NULL
 
-struct LogMessage {
-    std::string file;
-    int line;
-    uint32_t id;
-    int priority, module;
-    Args args;
-    bool well_formed;  // every triple had type 3, max 0x7FFFFFFF
-};
-struct Audit {  // the first message of the pair tqsftp_log sends
+struct Audit {  // a message of the device log; tqsftp_log sends each twice
     uint32_t id;
     Args args;
     bool operator==(const Audit &) const = default;
 };
 using Audits = std::vector<Audit>;
 
-struct Call {  // of a service or of the host
-    std::string what;
-    Args args;
-    int flags = 0, mode = 0;     // of an open
-    const void *name = nullptr;  // the name's address (update service)
-};
-
 extern struct Services {
     int busy = 0, delayed = 0;  // the update service's answers
     int xml_result = 0;         // if not 0; else "XML:" and the file, in pieces of 7
-    std::vector<LogMessage> log;
-    std::vector<Call> calls;  // every other service call, in order
+    std::vector<Audit> log;  // the log double fails a test on a malformed message or pair
+    Args calls;                  // every other service call, in order: "what args"
+    const void *name = nullptr;  // the name's address in the last call
     int preinit = 0, invalidations = 0;
-    Args xml_args;  // the fixed arguments of the last XML call
 } services;
 
 extern struct Host {
-    std::vector<Call> calls;
-    std::map<std::string, int> fail;  // slot name -> errno to fail with
-    tqsftp_funcs table;               // the table handed to the entry
+    Args calls;                              // "slot args"
+    std::vector<std::pair<int, int>> opens;  // the flags and mode of each open
+    std::map<std::string, int> fail;         // slot name -> errno to fail with
+    tqsftp_funcs table;                      // the table handed to the entry
 } host;
 
 extern std::vector<std::string> actions;  // "cmd a b" of each action call
 
 void clear();  // the recordings, not the answers
-std::vector<Call> service_calls(const std::string &what);
 
-// What an operation did, from a clean record (errno EINTR before the call):
-// its result, errno after a failure, the host calls ("slot args"), the
-// action calls and the audit lines.
+// What an operation did, from a clean record (errno EINTR before): its result, errno after
+// a failure, the host calls, the action calls and the audit lines (one of each pair).
 struct Outcome {
     long result;
     int err;
@@ -70,27 +53,22 @@ struct Outcome {
     Audits audits;
     bool operator==(const Outcome &) const = default;
 };
-void PrintTo(const Outcome &o, std::ostream *os);
 Outcome run(const std::function<long()> &op);
 
 tqsftp_funcs *table(const std::string &client_path);  // the first call sets up
-void set_up();  // and forgets what the set-up recorded
 Audit line(int err, const char *label, const char *source, const char *target);
-std::string unresolvable(const std::string &prefix);  // too many components
 bool exists(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
-mode_t mode_of(const std::string &path);
 
-// Set up through the entry; afterwards no registry record and no descriptor
-// may be left.
+// Set up through the entry; afterwards no registry record and no descriptor may be left.
 class GuardedTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
 private:
-    int fds_ = 0;
+    long fds_ = 0;
 };
 
 }  // namespace tqtest

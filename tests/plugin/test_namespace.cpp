@@ -1,5 +1,4 @@
-// Client paths: normalisation, resolution to a row, a real path and a table,
-// the registry of open files and the profile-name test.
+// Client paths: normalisation, resolution, the registry and the profile-name test.
 #include <regex.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,9 +15,8 @@ TEST(Normalise, CanonicalFormCutToTheSize)
     for (int i = 0; i < 256; i++)
         deep += "/a";
     const std::tuple<std::string, size_t, std::string> cases[] = {
-        {"", 0, "/"}, {"..", 0, "/"}, {"/nv/cfg/../../../x", 0, "/x"},
-        {"//nv/./cfg/", 0, "/nv/cfg"},
-        {"/a/.b/..c/d.", 0, "/a/.b/..c/d."}, {"/a/b/..", 6, "/a/b"}, {"abc", 3, "/a"},
+        {"", 0, "/"}, {"..", 0, "/"}, {"//nv/./cfg/", 0, "/nv/cfg"}, {"/a/b/..", 6, "/a/b"},
+        {"/nv/cfg/../../../x", 0, "/x"}, {"abc", 3, "/a"}, {"/a/.b/..c/d.", 0, "/a/.b/..c/d."},
         {deep + "/../b", 0, deep.substr(2) + "/b"}, {deep, 0, deep}, {deep + "/a", 0, "<ENOMEM>"},
     };
     for (const auto &[in, size, want] : cases) {
@@ -38,8 +36,7 @@ TEST(Normalise, CanonicalFormCutToTheSize)
     EXPECT_EQ(tqsftp_normalizePath(map + page - 7, out, 8), 0);
 }
 
-// A path of too many components gives the terminating row, no real path
-// and ENOMEM.
+// A path of too many components gets the terminating row, no real path and ENOMEM.
 TEST(Resolve, RowRealPathAndTable)
 {
     tqsftp_funcs *const RO = &tqsftp_funcs_readonly, *const no = &tqsftp_funcs_deny;
@@ -67,18 +64,19 @@ TEST(Resolve, RowRealPathAndTable)
         EXPECT_TRUE(errno == EINTR && r->funcs == funcs && r->action == action) << client;
         EXPECT_STREQ(real, want) << client;
         free(real);
-        EXPECT_EQ(tqsftp_resolve(client, nullptr), r) << client;
     }
+    std::string deep = "/usb";
+    for (int i = 0; i < 300; i++)
+        deep += "/a";
     char *real = reinterpret_cast<char *>(1);
-    EXPECT_EQ(tqsftp_resolve(unresolvable("/usb").c_str(), &real), tqsftp_access_dummy);
+    EXPECT_EQ(tqsftp_resolve(deep.c_str(), &real), tqsftp_access_dummy);
     EXPECT_TRUE(errno == ENOMEM && real == nullptr);
     char path[] = "/usb0/x", client[] = "/usb/x";  // the registry frees only its own
     tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, path, client, 0, 0};
     EXPECT_EQ(tqsftp_file_remove(&stranger), -1);
 }
 
-// The profile-name test gives the regular expression's verdict, up to 32
-// characters, for every byte in every position that matters.
+// The profile-name test agrees with the regular expression, up to 32 characters.
 TEST(ProfileName, SameVerdictAsTheRegularExpression)
 {
     regex_t re;

@@ -1,0 +1,364 @@
+// What the entry's tables do: the one-time set-up, moves, the guarded open, write and close
+// with the upload actions behind them, and the profile store.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "doubles.h"
+
+using namespace tqtest;
+
+namespace {
+
+constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
+const std::string name32 = std::string(28, 'p') + ".xml";
+const char *const fw = "/upload/firmware/site_1.xml";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", n = " (null)";
+const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
+const char *const site = "/nv/cfg/site.xml";
+
+long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
+Outcome close_(const std::string &p, long fd)
+{
+    return run([&] { return table(p)->close(static_cast<int>(fd)); });
+}
+Outcome unlink_(const std::string &p) { return run([&] { return table(p)->unlink(p.c_str()); }); }
+Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {})
+{
+    return {-1, err, host, actions, {line(err, cmd_open, nullptr, client.c_str())}};
+}
+
+TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
+{
+    tqsftp_funcs first = host.table, other{};
+    errno = EINTR;
+    EXPECT_TRUE(tqsftp_get_sftp_func_cb("/", &first) == &tqsftp_funcs_readonly && errno == EINTR);
+    for (const char *f : {"", "/nv/cfg", "/usb", "/sd", "/upload/vpn-cert"})
+        EXPECT_TRUE(exists(std::string("/tmp/sftp") + f)) << f;
+    first = tqsftp_funcs{};
+    ASSERT_EQ(::rmdir("/tmp/sftp/usb"), 0);
+    EXPECT_EQ(tqsftp_get_sftp_func_cb("/usb/d", &other), &tqsftp_funcs_full);
+    EXPECT_TRUE(!exists("/tmp/sftp/usb") && services.preinit == 1 && services.log.empty());
+    EXPECT_EQ(run([] { return table("/usb/d")->mkdir("/usb/d", 0700); }).host,
+              Args{"mkdir /usb0/d"});
+}
+
+// Moves stay in one area, logged with the host's result and told to the area's action.
+// Upload areas take no link and no unfit name; the store keeps the current profile.
+TEST(Areas, Moves)
+{
+    host.table.link = nullptr;
+    table("/");
+    write_file("/flash/cfg/profile.cur", "office\n");
+    for (const char *name : {"office.xml", "lab.xml"})
+        write_file("/flash/cfg/" + std::string(name), name);
+    const std::string dir = "/tmp/sftp/upload/firmware/";
+    const std::string longer = "/upload/firmware/" + std::string(54, 'n');
+    write_file(dir + "a", "image");
+    const char *a = "/upload/firmware/a", *b = "/upload/firmware/b", *lab = "/nv/cfg/lab.xml";
+    EXPECT_EQ(run([&] { return table(a)->rename(a, b); }),
+              (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"}, {"5 " + dir + "a " + dir + "b"},
+                       {line(0, "Rename", a, b)}}));
+    const std::tuple<const char *, const char *, bool, int> cases[] = {
+        {"/usb/a", "/usb/b", 0, ENOENT}, {"/usb/a", "/usb/b", 1, ENOSYS},
+        {"/usb/a", "/usb/cfg/a", 0, EPERM}, {a, "/upload/ssh-key/a", 0, EPERM},
+        {b, "/upload/firmware/c", 1, EPERM}, {b, longer.c_str(), 0, ENAMETOOLONG},
+        {lab, "/nv/cfg/office.xml", 0, EPERM}, {lab, "/nv/cfg/x/../office.xml", 1, EPERM},
+        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", 0, EPERM},
+        {lab, "/nv/cfg/.lab.xml.part", 0, EPERM}, {lab, "/nv/cfg/sub/lab.xml", 0, EPERM},
+    };
+    for (auto [from, to, is_link, err] : cases) {
+        tqsftp_funcs *t = table(from);
+        Outcome o = run([&] { return is_link ? t->link(from, to) : t->rename(from, to); });
+        EXPECT_EQ(o.audits, Audits{line(err, is_link ? "Link" : "Rename", from, to)}) << from << to;
+        EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
+    }
+    EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
+              (Outcome{0, 0, {"rename /flash/cfg/lab.xml /flash/cfg/l-2.xml"}, {},
+                       {line(0, "Rename", lab, "/nv/cfg/l-2.xml")}}));
+}
+
+using Open = GuardedTest;
+
+// An upload reaches its action and service; a busy service or a failing host open or
+// close is told to the action and the log, and nothing stays.
+TEST_F(Open, UploadThroughItsActionAndService)
+{
+    Outcome o = run([&] { return open_(fw, W); });
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
+                          {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
+    EXPECT_EQ(host.opens, (std::vector<std::pair<int, int>>{{W, 0644}}));
+    EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
+                                             {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
+    EXPECT_EQ(services.calls, (Args{"firmwareDelayed " + fw_real + " 2", "invalidate 0 0 0"}));
+    services.busy = 1;
+    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
+    o = run([&] { return open_(fw, O_RDONLY); });
+    EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
+    EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
+                                             {line(0, "Copy", fw, remote)}}));
+    services.busy = 0;
+    host.fail["open"] = ENOSPC;
+    EXPECT_EQ(run([&] { return open_(fw, W); }),
+              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + n, "2 " + fw_real + n}));
+    host.fail = {{"close", ENOSPC}};
+    long fd = open_(fw, W);
+    EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
+                                       {"4 " + fw_real + n}, {line(ENOSPC, "Copy", remote, fw)}}));
+    EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
+}
+
+// Exclusive creation of an existing path fails before any action; read-only areas and
+// opens refuse to create or change a file; transfers find their own records.
+TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
+{
+    write_file(fw_real, "old");
+    EXPECT_EQ(run([&] { return open_(fw, W | O_EXCL); }), refused(fw, EEXIST, {"stat " + fw_real}));
+    Outcome o = run([&] { return open_("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL); });
+    EXPECT_EQ(o.host, (Args{"stat /usb0/New", "open /usb0/New"}));
+    EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
+    long other = open_("/usb/b", W);
+    EXPECT_EQ(close_("/usb/New", o.result).audits,
+              Audits{line(0, "Copy", remote, "/USB/d/../New")});
+    EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
+    for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
+                        {"/upload/firmware/new", O_RDONLY | O_CREAT}})
+        EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
+}
+
+// The profile folders of removable media hold at most 20 profiles (profile
+// names, and folders); a write-only close there refreshes the profiles.
+TEST_F(Open, ProfilesOfRemovableMedia)
+{
+    const char *n = "/sd/cfg/n.xml";
+    EXPECT_EQ(run([&] { return open_(n, W); }), refused(n, EPERM)) << "no folder";
+    ::mkdir("/sd/cfg", 0755);
+    for (int i = 0; i < 19; i++)
+        write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
+    const std::tuple<std::string, int, int> cases[] = {
+        {"A.XML", W, 0}, {"p" + name32, W, 0}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
+        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, 0}, {"p19.xml", O_WRONLY | O_CREAT, 0},
+    };
+    for (const auto &[extra, flags, err] : cases) {
+        std::string x = "/sd/cfg/" + extra;
+        extra.back() == '/' ? (void)::mkdir(x.c_str(), 0755) : write_file(x, "");
+        Outcome o = run([&] { return open_(n, flags); });
+        EXPECT_EQ(o.err, err) << extra;
+        if (o.result >= 0) {
+            Outcome c = close_(n, o.result);
+            EXPECT_EQ(c.result + services.invalidations, (flags & O_ACCMODE) == O_WRONLY) << extra;
+        }
+        ::remove(x.c_str()), ::unlink(n);
+    }
+}
+
+struct Kind {
+    const char *name, *folder, *written;  // client folder, the real file the upload writes
+    size_t room;                          // for the file name in a name that fits
+    uint64_t ceiling;
+};
+class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
+INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
+    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53, 64u << 20},
+    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, 16u << 20}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// An unfit name is refused first; one upload of a kind at a time; a write past the
+// ceiling fails, and the upload at close.  A refused hand-over fails the close with
+// EPERM and removes only what the upload wrote.
+TEST_P(Guard, WhatAnUploadMayDo)
+{
+    const Kind &k = GetParam();
+    const std::string folder = k.folder, client = folder + "new.xml", second = folder + "b.xml";
+    std::string longest = k.folder + std::string(k.room + 1, 'n');
+    EXPECT_EQ(run([&] { return open_(longest, W); }), refused(longest, ENAMETOOLONG));
+    longest.pop_back();
+    close_(longest, open_(longest, W));
+    long fd = open_(client, W);
+    for (int flags : {W, O_RDWR})
+        EXPECT_EQ(run([&] { return open_(second, flags); }), refused(second, EBUSY));
+    tqsftp_funcs *t = table(client);
+    EXPECT_EQ(t->write(fd, "x", 1, static_cast<int64_t>(k.ceiling - 1)), 1);
+    for (int64_t off : {int64_t(k.ceiling), INT64_MIN}) {
+        errno = 0;
+        EXPECT_TRUE(t->write(fd, "x", 1, off) == -1 && errno == EFBIG) << off;
+    }
+    Outcome o = close_(client, fd);
+    EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
+    EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
+    EXPECT_TRUE(services.calls.empty() && !exists(k.written));
+
+    std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + client;
+    for (const char *d : {"/secret", "/nv", "/nv/cfg"})
+        ::mkdir(d, 0755);
+    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
+        write_file(victim, "keep");
+    services.delayed = 1;
+    fd = open_(crafted, W);
+    EXPECT_EQ(t->write(fd, "data", 4, 0), 4);
+    o = close_(crafted, fd);
+    EXPECT_EQ(o.audits, Audits{line(EPERM, cmd_copy, remote, crafted.c_str())});
+    EXPECT_TRUE(o.err == EPERM && !exists(k.written) && services.invalidations == 0);
+    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
+        EXPECT_EQ(read_file(victim), "keep") << victim;
+}
+
+using Store = GuardedTest;
+
+TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
+{
+    write_file("/flash/cfg/site.xml", profile);
+    tqsftp_funcs *t = table(site);
+    struct stat64 st {};
+    ASSERT_EQ(t->stat(site, &st), 0);
+    EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
+    Outcome o = run([&] { return open_(site, O_RDONLY); });
+    int fd = static_cast<int>(o.result);
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
+    EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
+    EXPECT_FALSE(exists(tmp)) << "the name goes while the descriptor stays";
+    std::string got(200, '\0');
+    got.resize(t->read(fd, got.data(), got.size(), 0));
+    EXPECT_TRUE(got == "XML:" + profile && st.st_size == static_cast<off64_t>(got.size()));
+    EXPECT_EQ(close_(site, fd).audits, Audits{line(0, "Copy", site, remote)});
+    services.xml_result = 3;
+    EXPECT_EQ(run([&] { return open_(site, O_RDONLY); }), refused(site, EIO, {"open " + tmp}));
+    EXPECT_EQ(run([&] { return open_(site, O_WRONLY | O_CREAT | O_EXCL); }),
+              refused(site, EEXIST, {"stat /flash/cfg/site.xml"}));
+    EXPECT_FALSE(exists(tmp));
+}
+
+// An upload writes only the temporary file, which stat shows and a rename renames until
+// the update service stores it.  The listing ends in four names of its own.
+TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
+{
+    tqsftp_funcs *t = table("/nv/cfg/new.xml");
+    Outcome o = run([&] { return t->open("/NV/cfg//new.xml", O_WRONLY, 0600); });
+    int fd = static_cast<int>(o.result);
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
+                          {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
+    EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
+    EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
+              (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 /flash/cfg/new.xml (null)"},
+                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
+    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/new.xml 2", "invalidate 0 0 0"}));
+    EXPECT_EQ(read_file(tmp), "uploaded");
+    struct stat64 st {};
+    EXPECT_EQ(t->stat("/nv/cfg/other.xml", &st), -1);
+    EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
+    EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
+              Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
+    EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == 0 && st.st_size == 8);
+    write_file("/flash/cfg/a.xml", "p");
+    t = table("/nv/cfg");
+    for (int round = 0; round < 2; round++) {
+        void *d = t->opendir("/nv/cfg");
+        std::string names;
+        while (struct dirent64 *e = t->readdir(d))
+            names += std::string(e->d_name) + " ";
+        EXPECT_EQ(t->readdir(d), nullptr);
+        closedir(static_cast<DIR *>(d));
+        EXPECT_TRUE(names.find(" a.xml ") != std::string::npos &&
+                    names.ends_with("help status ok error ")) << names;
+    }
+}
+
+// The current profile (the marker's first word, else config) is never deleted; others
+// are, with the host's result, refreshing the profiles even when the host fails.
+TEST_F(Store, DeletionSparesTheCurrentProfile)
+{
+    const Outcome kept{-1, EPERM, {}, {}, {}};
+    const char *office = "/nv/cfg/office.xml", *config = "/nv/cfg/config.xml";
+    write_file("/flash/cfg/config.xml", "");
+    EXPECT_EQ(unlink_(config), kept) << "no marker";
+    EXPECT_EQ(unlink_(office), (Outcome{-1, ENOENT, {"unlink /flash/cfg/office.xml"}, {},
+                                        {line(ENOENT, cmd_unlink, nullptr, office)}}));
+    EXPECT_EQ(services.invalidations, 1);
+    write_file("/flash/cfg/profile.cur", "  office other\n");
+    for (const char *p : {office, "/nv/cfg/x/../office.xml/"})
+        EXPECT_EQ(unlink_(p), kept) << p;
+    EXPECT_EQ(unlink_(config), (Outcome{0, 0, {"unlink /flash/cfg/config.xml"}, {},
+                                        {line(0, cmd_unlink, nullptr, config)}}));
+    EXPECT_EQ(services.invalidations, 1);
+    ::unlink("/flash/cfg/profile.cur");
+    ::mkdir("/flash/cfg/profile.cur", 0755);
+    EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept) << "a marker that cannot be read";
+}
+
+const std::string upload = "/ramdisk/upload.bin";
+const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
+    {tqsftp_firmware_action, &tqsftp_firmware_ucb, "firmwareDelayed"},
+    {tqsftp_sshKey_action, &tqsftp_sshkey_ucb, "sshKeyDelayed"},
+    {tqsftp_https_action, &tqsftp_https_ucb, "httpsCertDelayed"},
+    {tqsftp_ldap_action, &tqsftp_ldap_ucb, "ldapCacertDelayed"},
+    {tqsftp_vpn_action, &tqsftp_vpn_ucb, "vpnCertDelayed"},
+    {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
+};
+
+// An upload in progress: both files exist; the block names them (the temporary if given).
+void opened(tqsftp_action_fn action, const char *temp_name = tmp.c_str())
+{
+    write_file(upload, "data");
+    write_file(tmp, "temp");
+    ASSERT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
+    ASSERT_EQ(action(TQSFTP_ACT_OPENED, upload.c_str(), temp_name), 0);
+    clear();
+}
+
+// A close reaches the kind's service with the block's name and 2; an answer of 1 refuses
+// it and removes what the upload wrote.  The set-up replaces a read-only help file.
+TEST(Action, ClosedHandsTheUploadToTheKindsService)
+{
+    table("/");  // the set-up writes the help files, read-only
+    write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
+    EXPECT_EQ(tqsftp_upload_init(), 0);
+    for (const auto &[action, ucb, install] : kinds) {
+        EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
+        for (int answer : {0, 2, 1}) {
+            for (const char *temp_name : {tmp.c_str(), (const char *)nullptr}) {
+                opened(action, temp_name);
+                services.delayed = answer;
+                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
+                EXPECT_EQ(services.calls, Args{std::string(install) + " " + upload + " 2"});
+                EXPECT_EQ(services.name, ucb->file_name);
+                EXPECT_EQ(exists(upload), answer != 1 || temp_name) << install;
+                EXPECT_EQ(exists(tmp), answer != 1 || !temp_name) << install;
+            }
+        }
+    }
+}
+
+// Start clears the names; a failed close or an unknown command removes what the upload
+// wrote; a rename follows only the current upload; an unfit name leaves the block empty.
+TEST(Action, TheRestOfTheProtocol)
+{
+    const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
+    for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
+        opened(action);
+        EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "") << install;
+        for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
+            opened(action);
+            EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
+            EXPECT_TRUE(exists(upload) && services.calls.empty());
+            EXPECT_EQ(exists(tmp), cmd == TQSFTP_ACT_OPEN_FAILED) << cmd;
+        }
+        opened(action);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + tmp);
+        EXPECT_EQ(services.calls, Args{"changeFilename /ramdisk/new.bin"});
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        errno = 0;
+        EXPECT_EQ(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr), -1);
+        EXPECT_EQ(errno, ENAMETOOLONG);
+        write_file(cut, "x");
+        EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
+        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_TRUE(exists(cut) && exists(tmp));
+    }
+}
+
+}  // namespace
