@@ -7,7 +7,6 @@
 #include <sys/syscall.h>
 
 #include "fsops.h"
-#include "sftp_pipe.h"
 
 using tqhost::Resolver;
 
@@ -64,8 +63,7 @@ TEST_P(HostOps, NoPathGoesThroughALink)
             close(int(got));
         EXPECT_EQ(got < 0 ? (errno ? errno : -1) : 0, err) << "row " << i++;
     }
-    EXPECT_EQ(tqtest::read_file("/tmp/t/out/secret"), "secret\n");
-    EXPECT_FALSE(tqtest::exists("/tmp/t/out/new"));
+    EXPECT_EQ(system("grep -qx secret /tmp/t/out/secret && test ! -e /tmp/t/out/new"), 0);
     tqhost::set_resolver(Resolver::probe);
 }
 
