@@ -123,7 +123,6 @@ struct Names {
 // the profile cache's refresh are the update service's too.
 TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
 {
-    EXPECT_EQ(tqupd_busy(), 0);
     write_file("/var/lib/tqupd/busy", "");
     EXPECT_EQ(tqupd_busy(), 1);
     EXPECT_EQ(tq2FMProfileEntry_invalidateCache(0, 1, 2), 0);
@@ -275,14 +274,11 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
 TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
 {
     const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/";
-    write_file("/var/lib/secret", "s");
     write_file(key + "id.pub", "");
     fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
-    write_file("/var/lib/area/a.bin", "fw");
-    fs::create_directory_symlink("/var/lib/area", "/tmp/sftp/upload/firmware");
-    write_file(fw + "huge.bin", "");
-    fs::resize_file(fw + "huge.bin", 1ull << 62);
-    fs::create_symlink("/var/lib/secret", fw + "link.bin");
+    ASSERT_EQ(system("mkdir /var/lib/area && cd /var/lib/area && echo fw >a.bin && echo s >../secret &&"
+                     " truncate -s 4E huge.bin && ln -s /var/lib/secret link.bin &&"
+                     " ln -s /var/lib/area /tmp/sftp/upload/firmware"), 0);
     const struct { int (*install)(const char *, uint8_t); std::string name, error; } cases[] = {
         {tqupd_firmwareDelayed, fw + "link.bin", "link.bin: refused: not a regular file"},
         {tqupd_firmwareDelayed, "/var/lib/secret", "secret: refused: not a file of"},
@@ -294,7 +290,7 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
         std::string error = read_file((c.install == tqupd_sshKeyDelayed ? key : fw) + "error");
         EXPECT_EQ(error.substr(0, c.error.size()), c.error);
     }
-    EXPECT_EQ(read_file("/var/lib/secret"), "s");
+    EXPECT_EQ(read_file("/var/lib/secret"), "s\n");
     EXPECT_TRUE(fs::exists(fw + "huge.bin") && fs::is_symlink(fw + "link.bin"));
     EXPECT_FALSE(fs::exists("/var/lib/tqupd/firmware"));
     struct stat before, after;

@@ -59,12 +59,9 @@ TEST_P(HostOps, NoPathGoesThroughALink)
     for (const auto &[op, err] : rows) {
         errno = 0;
         long got = op();
-        if (got >= 0 && err == 0 && i < 3)
-            close(int(got));
         EXPECT_EQ(got < 0 ? (errno ? errno : -1) : 0, err) << "row " << i++;
     }
     EXPECT_EQ(system("grep -qx secret /tmp/t/out/secret && test ! -e /tmp/t/out/new"), 0);
-    tqhost::set_resolver(Resolver::probe);
 }
 
 INSTANTIATE_TEST_SUITE_P(Host, HostOps, testing::Values(Resolver::openat2, Resolver::walk),

@@ -1,8 +1,8 @@
 // tqsftp-server with the real plug-in and the device's services, on two
 // pipes, with SFTP packets written byte by byte, independently of the server's
-// own encoder: loading, the longest packet, a file beyond 4 GiB, open flags,
+// own encoder: the longest packet, a file beyond 4 GiB, open flags,
 // attribute changes, handles, status codes, listings, uploads handed over,
-// malformed input and the end of a session.
+// malformed input and uploads left open at the end of a session.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -36,6 +36,7 @@ constexpr const char *posix_rename = "posix-rename@openssh.com", *hardlink = "ha
 struct Packet {
     std::string b;
     std::optional<uint32_t> length;  // a length field that lies
+    Packet &lie(uint32_t n) { return length = n, *this; }
     Packet &u8(uint8_t v) { return b.push_back(char(v)), *this; }
     Packet &u32(uint32_t v) { return u8(v >> 24).u8(v >> 16).u8(v >> 8).u8(v); }
     Packet &u64(uint64_t v) { return u32(uint32_t(v >> 32)).u32(uint32_t(v)); }
@@ -186,24 +187,6 @@ std::string read_file(const std::string &path)
 void write_file(const std::string &path, std::string_view text) { std::ofstream(path) << text; }
 bool exists(const std::string &path) { struct stat st; return lstat(path.c_str(), &st) == 0; }
 
-// The plug-in cannot be loaded or is not a tqsftp plug-in: one line, exit 1.
-TEST(HostSession, Loading)
-{
-    const std::pair<std::string, std::string> rows[] = {
-        {"-P /nonexistent/libtqsftp.so", "cannot load the plug-in"},
-        {"-P " TQ_DEVICE_LIB, "has no tqsftp_get_sftp_func_cb"},
-        {"-h", "(default: " TQ_PLUGIN ")"},
-    };
-    for (const auto &[args, message] : rows) {
-        FILE *f = popen((TQ_SERVER " " + args + " </dev/null 2>&1").c_str(), "r");
-        char buf[512];
-        std::string out(buf, fread(buf, 1, sizeof buf, f));
-        int st = pclose(f);
-        EXPECT_NE(out.find(message), std::string::npos) << out;
-        EXPECT_EQ(WEXITSTATUS(st), args == "-h" ? 0 : 1) << out;
-    }
-}
-
 // The longest packet is taken and a read gives at most 255 KiB; a sparse file
 // beyond 4 GiB on the stick is stat'ed and read above 4 GiB whole, also where
 // off_t, size_t and long are 32 bits wide.
@@ -259,7 +242,6 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {request(STAT, 1).str("/usb/missing"), "2 No such file or directory"},
         {request(STAT, 1).str("/etc/passwd"), "3 Permission denied"},
         {request(OPEN, 1).str("/nv/cfg/help").u32(F_WRITE).u32(0), "3 Operation not permitted"},
-        {request(MKDIR, 1).str("/usb/f").u32(0), "4 File exists"},
         {request(MKDIR, 1).str("/").u32(0), "4 File exists"},
         {request(MKDIR, 1).str("/nv/new").u32(0), "3 Permission denied"},
         {request(RENAME, 1).str("/usb/f").str("/usb/f"), "4 File exists"},
@@ -328,15 +310,15 @@ TEST(HostSession, AttributeChanges)
         EXPECT_EQ(st.st_mode & 0777, row.mode);
         EXPECT_EQ(st.st_mtime == 2, row.times);
     }
-    // A size change by path goes through the plug-in, which logs it.
-    EXPECT_EQ(system("grep -q 'Copy remote to /usb/f' /var/log/messages"), 0);
 }
 
 // An upload the update service takes at its close still answers STAT and
-// SETSTAT of its name in the session, until the name is used again.
-TEST(HostSession, HandedOverUploadAnswersInTheSession)
+// SETSTAT of its name in the session, until the name is used again.  One left
+// open when the client goes away is closed as failed, removed and never
+// handed over.
+TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
 {
-    const std::string fw = "/upload/firmware/fw.bin";
+    const std::string fw = "/upload/firmware/fw.bin", key = "/upload/ssh-key/id.pub";
     Session s(TQ_PLUGIN);
     std::string h = s.open(fw, F_WRITE | F_CREAT);
     ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
@@ -355,6 +337,14 @@ TEST(HostSession, HandedOverUploadAnswersInTheSession)
     for (const auto &[p, want] : rows)
         EXPECT_EQ(s.status_of(p), want) << p.b;
     EXPECT_EQ(system("grep -c 'firmware fw.bin 5' /var/lib/tqupd/jobs | grep -qx 1"), 0);
+    h = s.open(key, F_WRITE | F_CREAT);
+    EXPECT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("part")), OK);
+    s.close_input();
+    EXPECT_EQ(s.wait(), 0);
+    EXPECT_FALSE(exists("/tmp/sftp" + key) || exists("/var/lib/tqupd/ssh-key/id.pub"));
+    EXPECT_NE(read_file("/var/log/messages").find(
+                  "Copy remote to " + key + " failed: Software caused connection abort"),
+              std::string::npos);
 }
 
 // A profile upload and download past the temporary file that a killed server
@@ -424,12 +414,9 @@ const std::string file = "<file>..", folder = "<folder>", stale = "<stale>.";
 TEST(HostSession, MalformedInput)
 {
     constexpr int64_t disconnect = -1;
-    Packet huge = request(STAT, 7).str("/");
-    huge.length = 256 * 1024 + 1;
-    Packet empty;
-    empty.length = 0;
     const std::pair<Packet, int64_t> rows[] = {
-        {huge, disconnect}, {empty, disconnect}, {Packet().u8(STAT).u8(0), disconnect},
+        {request(STAT, 7).str("/").lie(256 * 1024 + 1), disconnect},
+        {Packet().lie(0), disconnect}, {Packet().u8(STAT).u8(0), disconnect},
         {Packet().u8(INIT).u32(3), disconnect},
         {request(99, 7).str("/"), OP_UNSUPPORTED}, {request(SYMLINK, 7).str("/usb/l").str("/usb/f"), OP_UNSUPPORTED},
         {request(EXTENDED, 7).str("nothing@example.com"), OP_UNSUPPORTED},
@@ -458,10 +445,7 @@ TEST(HostSession, MalformedInput)
             EXPECT_FALSE(r.has_value()) << p.b;
             EXPECT_EQ(s.wait(), 1) << p.b;
         } else {
-            Fields f{r.value_or("")};
-            EXPECT_EQ(f.u8(), STATUS) << p.b;
-            EXPECT_EQ(f.u32(), 7u);
-            EXPECT_EQ(f.u32(), expect) << p.b;
+            EXPECT_EQ(r.value_or("").substr(0, 9), request(STATUS, 7).u32(uint32_t(expect)).b) << p.b;
             EXPECT_EQ(s.close(h), OK) << "still serving";
         }
         EXPECT_EQ(system("test \"$(ls /usb0)\" = f"), 0) << p.b;
@@ -503,24 +487,6 @@ TEST(HostSession, ForcedPasswordChangeRefusesEverything)
                             request(EXTENDED, 1).str(hardlink).str("/usb/x").str("/usb/y")})
         EXPECT_EQ(s.status_of(p), PERMISSION_DENIED) << p.b;
     EXPECT_FALSE(exists("/tmp/sftp"));
-}
-
-// A client that goes away mid-upload: the transfer is closed as failed, the
-// partial file removed and never handed over.
-TEST(HostSession, UploadLeftOpenAtTheEndIsDropped)
-{
-    {
-        Session s(TQ_PLUGIN);
-        std::string h = s.open("/upload/firmware/fw.bin", F_WRITE | F_CREAT);
-        EXPECT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("part")), OK);
-        s.close_input();
-        EXPECT_EQ(s.wait(), 0);
-    }
-    EXPECT_FALSE(exists("/tmp/sftp/upload/firmware/fw.bin"));
-    EXPECT_FALSE(exists("/var/lib/tqupd/firmware/fw.bin"));
-    EXPECT_NE(read_file("/var/log/messages").find(
-                  "Copy remote to /upload/firmware/fw.bin failed: Software caused connection abort"),
-              std::string::npos);
 }
 
 }  // namespace
