@@ -92,11 +92,15 @@ int send(uint32_t id, int pri, std::vector<const char *> a, int odd = -1, int ty
 TEST(DeviceLog, LinesAndTheirFallbacks)
 {
     const std::string x(1025, 'x');  // one more than is written
-    const struct { uint32_t id; int pri; std::vector<const char *> args; std::string text; int odd = -1, type = S, max = M; } rows[] = {
+    const struct { uint32_t id; int pri; std::vector<const char *> args; std::string text;
+                   int odd = -1, type = S, max = M; } rows[] = {
         {0x18000D, 192, {"Rename", "/a", "/b", "gone"}, "13 0x18000D Rename /a to /b failed: gone"},
-        {0x18000C, -1, {"Copy", "remote", x.c_str()}, "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
-        {0x18000B, 107, {"Delete", "/a"}, "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
-        {0x18000A, 0, {"a", "b", "c"}, "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
+        {0x18000C, -1, {"Copy", "remote", x.c_str()},
+         "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
+        {0x18000B, 107, {"Delete", "/a"},
+         "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
+        {0x18000A, 0, {"a", "b", "c"},
+         "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
         {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
         {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
         {0x18000A, 191, {"a\x1f\x7f\\", "b"}, "191 0x18000A a\\x1F\\x7F\\x5C b"},
@@ -157,8 +161,9 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
         EXPECT_EQ(k.install(names.file_name, 2), 0) << k.name;
         EXPECT_EQ(read_file(stored), xml) << k.name;
         EXPECT_FALSE(fs::exists(data) || fs::exists(area + "/error")) << k.name;
-        std::string ok = (config ? "installed, " : "accepted, ") + size + " bytes";
-        EXPECT_EQ(read_file(area + "/ok"), "up.xml: " + ok + (config ? "\n" : ", install pending\n"));
+        std::string ok = config ? "installed, " + size + " bytes\n"
+                                : "accepted, " + size + " bytes, install pending\n";
+        EXPECT_EQ(read_file(area + "/ok"), "up.xml: " + ok);
         jobs.push_back(k.name + " up.xml " + size + " 2");
         EXPECT_EQ(untimed("/var/lib/tqupd/jobs"), jobs);
     }
@@ -218,9 +223,10 @@ TEST(DeviceProfile, ConversionGivesBackTheUploadedBytes)
         EXPECT_EQ(errno, short_count ? EIO : ECANCELED);
     }
     write_file("/flash/cfg/bad.xml", "<a><b></a>");
+    const char *tag = "CompressedData";
     const std::tuple<const char *, const char *, int> calls[] = {
-        {"/flash/cfg/bad.xml", "CompressedData", EBADMSG}, {"/flash/cfg/none.xml", "CompressedData", ENOENT},
-        {"/flash/cfg", "CompressedData", EISDIR}, {"/flash/cfg/bad.xml", "Other", EINVAL},
+        {"/flash/cfg/bad.xml", tag, EBADMSG}, {"/flash/cfg/none.xml", tag, ENOENT},
+        {"/flash/cfg", tag, EISDIR}, {"/flash/cfg/bad.xml", "Other", EINVAL},
     };
     Received none;
     for (const auto &[path, tag, err] : calls) {
@@ -276,9 +282,9 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
     const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/";
     write_file(key + "id.pub", "");
     fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
-    ASSERT_EQ(system("mkdir /var/lib/area && cd /var/lib/area && echo fw >a.bin && echo s >../secret &&"
-                     " truncate -s 4E huge.bin && ln -s /var/lib/secret link.bin &&"
-                     " ln -s /var/lib/area /tmp/sftp/upload/firmware"), 0);
+    ASSERT_EQ(system("mkdir /var/lib/area && cd /var/lib/area && echo fw >a.bin"
+                     " && echo s >../secret && truncate -s 4E huge.bin && ln -s ../secret link.bin"
+                     " && ln -s /var/lib/area /tmp/sftp/upload/firmware"), 0);
     const struct { int (*install)(const char *, uint8_t); std::string name, error; } cases[] = {
         {tqupd_firmwareDelayed, fw + "link.bin", "link.bin: refused: not a regular file"},
         {tqupd_firmwareDelayed, "/var/lib/secret", "secret: refused: not a file of"},
