@@ -1,8 +1,8 @@
 // tqsftp-server with the real plug-in and the device's services, on two
 // pipes, with SFTP packets written byte by byte, independently of the server's
-// own encoder: the longest packet, a file beyond 4 GiB, open flags,
-// attribute changes, handles, status codes, listings, uploads handed over,
-// malformed input and uploads left open at the end of a session.
+// own encoder: open flags, the longest packet, a file beyond 4 GiB, status
+// codes, attribute changes, uploads handed over or left open, profile
+// transfers, listings, malformed input, handles and a forced password change.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
