@@ -1,7 +1,7 @@
 // The device's services, each case in a fresh device root: the log service,
-// the update service (delayed installs, job log, profile installs), the XML
-// service, the flag files of the update service and the user manager, and
-// the services against prepared names, oversized uploads and a rotated log.
+// the update service (its busy flag, delayed installs, job log, profile checks
+// and installs), the XML service, the user manager's flag, and the services
+// against prepared names, links, oversized uploads and a rotated log.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using std::filesystem::exists;
 
 std::string read_file(const std::string &path)
 {
@@ -30,7 +29,7 @@ std::string read_file(const std::string &path)
 
 void write_file(const std::string &path, const std::string &data)
 {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << data;
 }
 
@@ -68,7 +67,7 @@ std::string last_line()
     while (std::getline(in, line))
         last = line;
     std::smatch m;
-    return std::regex_match(last, m, form) ? std::string(m[1]) + " " + std::string(m[2]) + " " + std::string(m[3])
+    return std::regex_match(last, m, form) ? m.str(1) + " " + m.str(2) + " " + m.str(3)
                                            : "unparsable: " + last;
 }
 
@@ -93,11 +92,15 @@ int send(uint32_t id, int pri, std::vector<const char *> a, int odd = -1, int ty
 TEST(DeviceLog, LinesAndTheirFallbacks)
 {
     const std::string x(1025, 'x');  // one more than is written
-    const struct { uint32_t id; int pri; std::vector<const char *> args; std::string text; int odd = -1, type = S, max = M; } rows[] = {
+    const struct { uint32_t id; int pri; std::vector<const char *> args; std::string text;
+                   int odd = -1, type = S, max = M; } rows[] = {
         {0x18000D, 192, {"Rename", "/a", "/b", "gone"}, "13 0x18000D Rename /a to /b failed: gone"},
-        {0x18000C, -1, {"Copy", "remote", x.c_str()}, "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
-        {0x18000B, 107, {"Delete", "/a"}, "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
-        {0x18000A, 0, {"a", "b", "c"}, "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
+        {0x18000C, -1, {"Copy", "remote", x.c_str()},
+         "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
+        {0x18000B, 107, {"Delete", "/a"},
+         "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
+        {0x18000A, 0, {"a", "b", "c"},
+         "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
         {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
         {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
         {0x18000A, 191, {"a\x1f\x7f\\", "b"}, "191 0x18000A a\\x1F\\x7F\\x5C b"},
@@ -124,42 +127,43 @@ struct Names {
 // the profile cache's refresh are the update service's too.
 TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
 {
-    EXPECT_EQ(tqupd_busy(), 0);
     write_file("/var/lib/tqupd/busy", "");
     EXPECT_EQ(tqupd_busy(), 1);
     EXPECT_EQ(tq2FMProfileEntry_invalidateCache(0, 1, 2), 0);
     EXPECT_EQ(untimed("/var/lib/tqprofile/invalidations"), std::vector<std::string>{"0 1 2"});
-    const struct { std::string name; int (*install)(const char *, uint8_t); std::string area; } kinds[] = {
-        {"firmware", tqupd_firmwareDelayed, "/tmp/sftp/upload/firmware"}, {"ssh-key", tqupd_sshKeyDelayed, "/tmp/sftp/upload/ssh-key"},
-        {"https-cert", tqupd_httpsCertDelayed, "/tmp/sftp/upload/https-cert"}, {"ldap-cert", tqupd_ldapCacertDelayed, "/tmp/sftp/upload/ldap-cert"},
-        {"vpn-cert", tqupd_vpnCertDelayed, "/tmp/sftp/upload/vpn-cert"}, {"config", tqupd_configDelayed, "/tmp/sftp/nv/cfg"},
+    const struct { std::string name; int (*install)(const char *, uint8_t); } kinds[] = {
+        {"firmware", tqupd_firmwareDelayed}, {"ssh-key", tqupd_sshKeyDelayed},
+        {"https-cert", tqupd_httpsCertDelayed}, {"ldap-cert", tqupd_ldapCacertDelayed},
+        {"vpn-cert", tqupd_vpnCertDelayed}, {"config", tqupd_configDelayed},
     };
     const std::string xml = "<profile><a x='1'>data</a></profile>\n";
     const std::string size = std::to_string(xml.size());
     std::vector<std::string> jobs;
     for (const auto &k : kinds) {
         bool config = k.name == "config";
-        Names names(config ? "/nv/cfg/up.xml" : k.area + "/up.xml");
+        std::string area = config ? "/tmp/sftp/nv/cfg" : "/tmp/sftp/upload/" + k.name;
+        Names names(config ? "/nv/cfg/up.xml" : area + "/up.xml");
         std::string data = config ? names.temp_name : names.file_name;
         std::string stored = config ? "/flash/cfg/up.xml" : "/var/lib/tqupd/" + k.name + "/up.xml";
         for (std::string unfit : {"missing", "empty", "folder"}) {
-            write_file(k.area + "/ok", "old\n");
-            std::filesystem::remove_all(data);
+            write_file(area + "/ok", "old\n");
+            fs::remove_all(data);
             if (unfit == "empty")
                 write_file(data, "");
             if (unfit == "folder")
-                std::filesystem::create_directories(data);
+                fs::create_directories(data);
             EXPECT_EQ(k.install(names.file_name, 2), 1) << k.name << unfit;
-            EXPECT_FALSE(exists(stored) || exists(k.area + "/ok")) << k.name << unfit;
-            EXPECT_EQ(read_file(k.area + "/error").rfind("up.xml: refused: ", 0), 0u) << unfit;
+            EXPECT_FALSE(fs::exists(stored) || fs::exists(area + "/ok")) << k.name << unfit;
+            EXPECT_EQ(read_file(area + "/error").rfind("up.xml: refused: ", 0), 0u) << unfit;
         }
-        std::filesystem::remove_all(data);
+        fs::remove_all(data);
         write_file(data, config ? zip(xml) : xml);
         EXPECT_EQ(k.install(names.file_name, 2), 0) << k.name;
         EXPECT_EQ(read_file(stored), xml) << k.name;
-        EXPECT_FALSE(exists(data) || exists(k.area + "/error")) << k.name;
-        std::string ok = config ? "installed, " + size + " bytes" : "accepted, " + size + " bytes";
-        EXPECT_EQ(read_file(k.area + "/ok"), "up.xml: " + ok + (config ? "\n" : ", install pending\n"));
+        EXPECT_FALSE(fs::exists(data) || fs::exists(area + "/error")) << k.name;
+        std::string ok = config ? "installed, " + size + " bytes\n"
+                                : "accepted, " + size + " bytes, install pending\n";
+        EXPECT_EQ(read_file(area + "/ok"), "up.xml: " + ok);
         jobs.push_back(k.name + " up.xml " + size + " 2");
         EXPECT_EQ(untimed("/var/lib/tqupd/jobs"), jobs);
     }
@@ -194,12 +198,14 @@ int record(uintptr_t offset, void *context, const void *piece, uint32_t length)
     return static_cast<int>(length);
 }
 
-int convert(const char *path, Received &r, int mode = 2, const char *tag = "CompressedData")
+int convert(const char *path, Received &r, const char *tag = "CompressedData")
 {
-    return tqapi_xml_convert_compress_XMLData_by_Callback(24, path, record, &r, mode, tag);
+    return tqapi_xml_convert_compress_XMLData_by_Callback(24, path, record, &r, 2, tag);
 }
 
-TEST(DeviceProfile, RoundTripAndSeveralMembers)
+// A stored profile converts back to the bytes uploaded; a sink that stops the
+// conversion, a missing or ill-formed profile and another tag end it at once.
+TEST(DeviceProfile, ConversionGivesBackTheUploadedBytes)
 {
     std::string xml = "<?xml version=\"1.0\"?>\n<p>";
     for (int i = 0; xml.size() < 200 * 1024; i++)
@@ -209,67 +215,63 @@ TEST(DeviceProfile, RoundTripAndSeveralMembers)
     EXPECT_EQ(read_file("/flash/cfg/site.xml"), xml);
     Received r;
     ASSERT_EQ(convert("/flash/cfg/site.xml", r), 0);
-    EXPECT_GT(r.calls, 1);
     EXPECT_EQ(zip(r.data, false), xml);
-    ASSERT_EQ(install(zip("<a>one ") + zip("two</a>"), std::string(28, 'A') + ".xml"), 0);
-    EXPECT_EQ(read_file("/flash/cfg/" + std::string(28, 'A') + ".xml"), "<a>one two</a>");
     for (bool short_count : {false, true}) {
         Received stop{"", 0, 1, short_count};
         EXPECT_EQ(convert("/flash/cfg/site.xml", stop), -1);
         EXPECT_EQ(errno, short_count ? EIO : ECANCELED);
     }
-}
-
-// A refused upload leaves the stored profile as it was and no unfinished
-// copy; a stored profile that is not well-formed is not converted either.
-TEST(DeviceProfile, BrokenUploadsNamesAndDocumentsAreRefused)
-{
-    std::string truncated = zip("<a>" + std::string(5000, 'x') + "</a>");
-    truncated.resize(truncated.size() - 4);
-    const std::pair<std::string, std::string> uploads[] = {
-        {"<a/>", "not valid gzip data"}, {truncated, "the compressed data is truncated"},
-        {zip("<a><b></b>"), "not well-formed XML"}, {zip("<a>\xC3\x28</a>"), "not well-formed XML"},
-    };
-    std::filesystem::create_directories("/tmp/sftp/nv/cfg");
-    for (const auto &[data, reason] : uploads) {
-        write_file("/flash/cfg/site.xml", "<old/>");
-        EXPECT_EQ(install(data), 1) << reason;
-        EXPECT_EQ(read_file("/flash/cfg/site.xml"), "<old/>");
-        EXPECT_FALSE(exists("/flash/cfg/.site.xml.part"));
-        EXPECT_NE(read_file("/tmp/sftp/nv/cfg/error").find(reason), std::string::npos) << reason;
-    }
-    Received r;
     write_file("/flash/cfg/bad.xml", "<a><b></a>");
-    const std::tuple<const char *, int, const char *, int> calls[] = {
-        {"/flash/cfg/bad.xml", 2, "CompressedData", EBADMSG}, {"/flash/cfg/none.xml", 2, "CompressedData", ENOENT},
-        {"/flash/cfg", 2, "CompressedData", EISDIR}, {"/flash/cfg/bad.xml", 2, "Other", EINVAL},
+    const char *tag = "CompressedData";
+    const std::tuple<const char *, const char *, int> calls[] = {
+        {"/flash/cfg/bad.xml", tag, EBADMSG}, {"/flash/cfg/none.xml", tag, ENOENT},
+        {"/flash/cfg", tag, EISDIR}, {"/flash/cfg/bad.xml", "Other", EINVAL},
     };
-    for (const auto &[path, mode, tag, err] : calls) {
-        EXPECT_EQ(convert(path, r, mode, tag), -1) << path;
+    Received none;
+    for (const auto &[path, tag, err] : calls) {
+        EXPECT_EQ(convert(path, none, tag), -1) << path;
         EXPECT_EQ(errno, err) << path;
     }
-    EXPECT_EQ(r.calls, 0);
+    EXPECT_EQ(none.calls, 0);
 }
 
 // Only well-formed profiles of profile names within the unpacked ceiling are
-// taken, and never through a name prepared in the store or the error file.
-TEST(DeviceHardening, ProfilesTakeProfileNamesAndNoPreparedName)
+// taken, of one or several gzip members; a refused upload says why and leaves
+// the stored profile as it was and no unfinished copy, and no name prepared
+// in the store or the error file is written through.
+TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
 {
+    std::string truncated = zip("<a>" + std::string(5000, 'x') + "</a>");
+    truncated.resize(truncated.size() - 4);
     const std::string bomb = "<a>" + std::string(TQUPD_MAX_PROFILE_XML, 'a') + "</a>";
-    const struct { std::string name, xml; int refused; } cases[] = {{"-_09AZaz.xml", "<a/>", 0},
-        {std::string(28, 'n') + ".xml", "<a/>", 0}, {"a.XML", "<a/>", 1}, {".xml", "<a/>", 1},
-        {"a.b.xml", "<a/>", 1}, {"\xC3\xA9.xml", "<a/>", 1}, {"a.xml/", "<a/>", 1},
-        {"a.xml", bomb, 1}};
-    for (const auto &c : cases)
-        EXPECT_EQ(install(zip(c.xml), c.name), c.refused) << c.name;
-    write_file("/flash/cfg/office.xml", "<office/>");
-    fs::create_hard_link("/flash/cfg/office.xml", "/flash/cfg/.evil.xml.part");
+    const std::string fine = zip("<a/>"), ill = "not well-formed XML", name = "not a profile name";
+    const struct { std::string name, data, refused; } uploads[] = {  // refused "": taken
+        {"site.xml", "<a/>", "not valid gzip data"},
+        {"site.xml", truncated, "the compressed data is truncated"},
+        {"site.xml", zip("<a><b></b>"), ill}, {"site.xml", zip("<a>\xC3\x28</a>"), ill},
+        {"site.xml", zip(bomb), "the profile is too large unpacked"},
+        {"a.XML", fine, name}, {".xml", fine, name}, {"a.b.xml", fine, name},
+        {"\xC3\xA9.xml", fine, name}, {"a.xml/", fine, name},
+        {"-_09AZaz.xml", fine, ""}, {std::string(32 - 4, 'n') + ".xml", fine, ""},
+        {"two.xml", zip("<a>one ") + zip("two</a>"), ""},
+    };
     fs::create_directories("/tmp/sftp/nv/cfg");
-    fs::create_symlink("/flash/cfg/office.xml", "/tmp/sftp/nv/cfg/error.new");
+    for (const auto &u : uploads) {
+        SCOPED_TRACE(u.name + ": " + u.refused);
+        write_file("/flash/cfg/site.xml", "<old/>");
+        EXPECT_EQ(install(u.data, u.name), u.refused.empty() ? 0 : 1);
+        if (u.refused.empty())
+            EXPECT_EQ(read_file("/flash/cfg/" + u.name), zip(u.data, false));
+        else
+            EXPECT_NE(read_file("/tmp/sftp/nv/cfg/error").find(u.refused), std::string::npos);
+        EXPECT_EQ(read_file("/flash/cfg/site.xml"), "<old/>");
+    }
+    fs::create_hard_link("/flash/cfg/site.xml", "/flash/cfg/.evil.xml.part");
+    fs::create_symlink("/flash/cfg/site.xml", "/tmp/sftp/nv/cfg/error.new");
     EXPECT_EQ(install(zip("<broken>"), "evil.xml"), 1);
-    EXPECT_EQ(install(zip("<fine/>"), "evil.xml"), 0);
-    EXPECT_EQ(read_file("/flash/cfg/office.xml"), "<office/>");
-    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 5);
+    EXPECT_EQ(install(fine, "evil.xml"), 0);
+    EXPECT_EQ(read_file("/flash/cfg/site.xml"), "<old/>");
+    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 6);  // no scratch file left
 }
 
 // Unfit uploads are refused unread and left alone; a fit one is renamed into
@@ -277,14 +279,11 @@ TEST(DeviceHardening, ProfilesTakeProfileNamesAndNoPreparedName)
 TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
 {
     const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/";
-    write_file("/var/lib/secret", "s");
     write_file(key + "id.pub", "");
     fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
-    write_file("/var/lib/area/a.bin", "fw");
-    fs::create_directory_symlink("/var/lib/area", "/tmp/sftp/upload/firmware");
-    write_file(fw + "huge.bin", "");
-    fs::resize_file(fw + "huge.bin", 1ull << 62);
-    fs::create_symlink("/var/lib/secret", fw + "link.bin");
+    ASSERT_EQ(system("mkdir /var/lib/area && cd /var/lib/area && echo fw >a.bin"
+                     " && echo s >../secret && truncate -s 4E huge.bin && ln -s ../secret link.bin"
+                     " && ln -s /var/lib/area /tmp/sftp/upload/firmware"), 0);
     const struct { int (*install)(const char *, uint8_t); std::string name, error; } cases[] = {
         {tqupd_firmwareDelayed, fw + "link.bin", "link.bin: refused: not a regular file"},
         {tqupd_firmwareDelayed, "/var/lib/secret", "secret: refused: not a file of"},
@@ -296,7 +295,7 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
         std::string error = read_file((c.install == tqupd_sshKeyDelayed ? key : fw) + "error");
         EXPECT_EQ(error.substr(0, c.error.size()), c.error);
     }
-    EXPECT_EQ(read_file("/var/lib/secret"), "s");
+    EXPECT_EQ(read_file("/var/lib/secret"), "s\n");
     EXPECT_TRUE(fs::exists(fw + "huge.bin") && fs::is_symlink(fw + "link.bin"));
     EXPECT_FALSE(fs::exists("/var/lib/tqupd/firmware"));
     struct stat before, after;

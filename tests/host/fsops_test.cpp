@@ -7,7 +7,6 @@
 #include <sys/syscall.h>
 
 #include "fsops.h"
-#include "sftp_pipe.h"
 
 using tqhost::Resolver;
 
@@ -22,7 +21,8 @@ protected:
     void SetUp() override
     {
         // An emulator (qemu-arm) may not have openat2: nothing to test there.
-        if (GetParam() == Resolver::openat2 && syscall(SYS_openat2, -1, "", nullptr, 0) == -1 && errno == ENOSYS)
+        if (GetParam() == Resolver::openat2 && syscall(SYS_openat2, -1, "", nullptr, 0) == -1 &&
+            errno == ENOSYS)
             GTEST_SKIP() << "openat2 is not available here";
         tqhost::set_resolver(GetParam());
         ASSERT_EQ(system("mkdir -p /tmp/t/in/sub /tmp/t/out && echo secret > /tmp/t/out/secret && "
@@ -35,7 +35,7 @@ TEST_P(HostOps, NoPathGoesThroughALink)
 {
     struct stat64 st;
     const std::string long_name = "/tmp/t/in/" + std::string(NAME_MAX + 1, 'n');
-    const std::string long_path = "/tmp/t/in" + std::string(PATH_MAX, '/');
+    const std::string long_path = "/tmp/t/in" + std::string(PATH_MAX - 9, '/');  // no room for NUL
     const std::pair<std::function<long()>, int> rows[] = {
         {[] { return fs.open("/tmp/t/in/leak", O_RDONLY, 0); }, EACCES},
         {[] { return fs.open("/tmp/t/in/dir/new", O_WRONLY | O_CREAT, 0644); }, EACCES},
@@ -45,7 +45,8 @@ TEST_P(HostOps, NoPathGoesThroughALink)
         {[] { return fs.unlink("/tmp/t/in/dir/secret"); }, EACCES},
         {[] { return fs.rename("/tmp/t/in/f", "/tmp/t/in/dir/f"); }, EACCES},
         {[] { return fs.link("/tmp/t/in/dir/secret", "/tmp/t/in/h"); }, EACCES},
-        {[&] { return fs.stat(nullptr, &st); }, EFAULT}, {[] { return fs.mkdir(nullptr, 0755); }, EFAULT},
+        {[&] { return fs.stat(nullptr, &st); }, EFAULT},
+        {[] { return fs.mkdir(nullptr, 0755); }, EFAULT},
         {[&] { return fs.stat("", &st); }, ENOENT},
         {[&] { return fs.stat(long_name.c_str(), &st); }, ENAMETOOLONG},
         {[&] { return fs.stat(long_path.c_str(), &st); }, ENAMETOOLONG},
@@ -60,16 +61,12 @@ TEST_P(HostOps, NoPathGoesThroughALink)
     for (const auto &[op, err] : rows) {
         errno = 0;
         long got = op();
-        if (got >= 0 && err == 0 && i < 3)
-            close(int(got));
         EXPECT_EQ(got < 0 ? (errno ? errno : -1) : 0, err) << "row " << i++;
     }
-    EXPECT_EQ(tqtest::read_file("/tmp/t/out/secret"), "secret\n");
-    EXPECT_FALSE(tqtest::exists("/tmp/t/out/new"));
-    tqhost::set_resolver(Resolver::probe);
+    EXPECT_EQ(system("grep -qx secret /tmp/t/out/secret && test ! -e /tmp/t/out/new"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Host, HostOps, testing::Values(Resolver::openat2, Resolver::walk),
-                         [](const auto &i) { return i.param == Resolver::openat2 ? "openat2" : "walk"; });
+    [](const auto &i) { return i.param == Resolver::openat2 ? "openat2" : "walk"; });
 
 }  // namespace

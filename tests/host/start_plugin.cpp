@@ -10,8 +10,7 @@ const char *tqsftp_start_dir = "/start";
 
 tqsftp_funcs *tqsftp_get_sftp_func_cb(const char *, const tqsftp_funcs *host)
 {
-    static tqsftp_funcs table;
-    table = *host;
+    static tqsftp_funcs table = *host;
     return &table;
 }
 
