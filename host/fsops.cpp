@@ -28,31 +28,6 @@ namespace {
 bool aborted = false;
 Resolver chosen = Resolver::probe;
 
-// A descriptor owned for the length of one call; closing keeps errno.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    Fd &operator=(Fd &&o) noexcept
-    {
-        std::swap(fd_, o.fd_);
-        return *this;
-    }
-    ~Fd()
-    {
-        if (fd_ >= 0) {
-            int e = errno;
-            ::close(fd_);
-            errno = e;
-        }
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 #if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
 int openat2_nolinks(const char *path, int flags, mode_t mode = 0)
 {

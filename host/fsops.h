@@ -5,9 +5,39 @@
 #ifndef TQHOST_FSOPS_H
 #define TQHOST_FSOPS_H
 
+#include <errno.h>
+#include <unistd.h>
+
+#include <utility>
+
 #include "tqsftp.h"
 
 namespace tqhost {
+
+// A descriptor owned by its holder; closing keeps errno.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd &operator=(Fd &&o) noexcept
+    {
+        std::swap(fd_, o.fd_);
+        return *this;
+    }
+    ~Fd()
+    {
+        if (fd_ >= 0) {
+            int e = errno;
+            ::close(fd_);
+            errno = e;
+        }
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
 
 // The table passed to the plug-in on every call.
 const tqsftp_funcs *host_funcs();

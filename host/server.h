@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fsops.h"
 #include "plugin.h"
 #include "protocol.h"
 
@@ -93,6 +94,9 @@ private:
     void do_open(uint32_t id, sftp::Reader &r);
     void do_close(uint32_t id, sftp::Reader &r);
     void do_read(uint32_t id, sftp::Reader &r);
+    bool read_spliced(uint32_t id, Handle &h, uint64_t off, uint32_t len);
+    bool send_spliced(size_t n);
+    bool splice_ready();
     void do_write(uint32_t id, sftp::Reader &r);
     void do_stat(uint32_t id, sftp::Reader &r);
     void do_fstat(uint32_t id, sftp::Reader &r);
@@ -114,6 +118,9 @@ private:
 
     const Plugin &plugin_;
     int in_, out_;
+    bool output_lost_ = false;  // a reply was cut off: the session is over
+    enum class Splice { unknown, on, off } splice_ = Splice::unknown;
+    Fd splice_r_, splice_w_;
     bool initialised_ = false;
     std::vector<Handle> handles_;
     std::vector<HandedOver> handed_over_;
