@@ -55,6 +55,13 @@ TEST_P(HostOps, NoPathGoesThroughALink)
         {[] { return fs.link("/tmp/t/in/leak", "/tmp/t/in/leak2"); }, 0},
         {[&] { return fs.stat("/tmp/t/in/leak2", &st) || !S_ISLNK(st.st_mode) ? -1 : 0; }, 0},
         {[] { return fs.rmdir("/tmp/t/in/dir"); }, ENOTDIR},
+        {[] {  // a byte beyond 4 GiB, written and read back where it was put
+             int fd = fs.open("/tmp/t/in/big", O_RDWR | O_CREAT, 0644);
+             char c = 0;
+             bool back = fs.write(fd, "x", 1, 5LL << 30) == 1 && fs.read(fd, &c, 1, 5LL << 30) == 1;
+             fs.close(fd);
+             return back && c == 'x' ? 0 : -1;
+         }, 0},
         {[] { return fs.unlink("/tmp/t/in/dir"); }, 0},
     };
     int i = 0;
