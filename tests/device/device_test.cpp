@@ -114,6 +114,7 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
         EXPECT_EQ(send(r.id, r.pri, r.args, r.odd, r.type, r.max), 0);
         EXPECT_EQ(last_line(), r.text);
     }
+    EXPECT_EQ(untimed("/var/log/messages").size(), std::size(rows));  // a line each
 }
 
 // The two names of an upload control block, back to back.
