@@ -7,8 +7,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
