@@ -28,6 +28,8 @@ constexpr size_t flush_size = 256 * 1024;
 // One READDIR reply lists at most this many names, in at most this many bytes.
 constexpr uint32_t readdir_names = 256;
 constexpr size_t readdir_bytes = 128 * 1024;
+// What a DATA reply holds before its data: type, request id, data length.
+constexpr uint32_t data_header = 1 + 4 + 4;
 
 // Client open flags to the platform's.
 int open_flags(uint32_t pflags)
@@ -562,41 +564,63 @@ void Server::do_read(uint32_t id, Reader &r)
         len = max_data;
     if (h->funcs->read == host_funcs()->read && read_spliced(id, *h, off, len))
         return;
-    // The data is read straight into the reply.
+    // The data is read straight into the reply, the whole length asked for
+    // up to the end of the file, however the table's read splits it.
     size_t at = reply_.begin(FXP_DATA);
     reply_.u32(id);
     uint8_t *p = reply_.reserve(4 + size_t(len));
-    ssize_t n = h->funcs->read(h->fd, p + 4, len, static_cast<int64_t>(off));
-    if (n <= 0) {
-        int e = errno;
+    size_t n = 0;
+    while (n < len) {
+        ssize_t m = h->funcs->read(h->fd, p + 4 + n, len - n, static_cast<int64_t>(off + n));
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m < 0 && n == 0) {
+            int e = errno;
+            reply_.drop(at);
+            return status_errno(id, e);
+        }
+        if (m <= 0)
+            break;  // the end of the file, or an error the next read reports
+        n += size_t(m);
+    }
+    if (n == 0) {
         reply_.drop(at);
-        if (n == 0)
-            return status(id, FX_EOF, "End of file");
-        return status_errno(id, e);
+        return status(id, FX_EOF, "End of file");
     }
     put_be32(p, static_cast<uint32_t>(n));
-    reply_.commit(4 + size_t(n));
+    reply_.commit(4 + n);
     reply_.end(at);
 }
 
 // A read through the server's own read moves the file's pages to the client
 // through a pipe, with no copy in this process: the file into the pipe, the
-// replies before it and this one's header out, then the pipe out.  False,
-// with nothing sent, where the file cannot be spliced or is at its end: the
-// read is then made the ordinary way, with its own answer.
+// replies before it and this one's header out, then the pipe out.  The reply
+// holds the whole length asked for, up to the end of the file, as one pread
+// would give it: clients take a short reply in the middle of a file for a
+// reordered transfer (OpenSSH's scp then cuts the file).  False, with nothing
+// sent, where the file cannot be spliced or is at its end: the read is then
+// made the ordinary way, with its own answer.
 bool Server::read_spliced(uint32_t id, Handle &h, uint64_t off, uint32_t len)
 {
     if (!splice_ready())
         return false;
     loff_t at = static_cast<loff_t>(off);
-    ssize_t n = splice(h.fd, &at, splice_w_.get(), nullptr, len, SPLICE_F_MOVE);
-    if (n <= 0)
+    size_t n = 0;
+    while (n < len) {
+        ssize_t m = splice(h.fd, &at, splice_w_.get(), nullptr, len - n, SPLICE_F_MOVE);
+        if (m < 0 && errno == EINTR)
+            continue;
+        if (m <= 0)
+            break;  // the end of the file, or an error the next read reports
+        n += size_t(m);
+    }
+    if (n == 0)
         return false;
     size_t head = reply_.begin(FXP_DATA);
     reply_.u32(id);
     reply_.u32(static_cast<uint32_t>(n));
-    reply_.u32_at(head, static_cast<uint32_t>(9 + n));
-    if (!flush() || !send_spliced(size_t(n)))
+    reply_.u32_at(head, static_cast<uint32_t>(data_header + n));
+    if (!flush() || !send_spliced(n))
         output_lost_ = true;
     return true;
 }
@@ -615,7 +639,9 @@ bool Server::send_spliced(size_t n)
 }
 
 // Splicing needs an output that takes it (a socket or a pipe) and a pipe
-// that holds the longest read; decided at the first read.
+// that holds the longest read at any offset: a read that does not start on a
+// page boundary spans one page more than its length; decided at the first
+// read.
 bool Server::splice_ready()
 {
     if (splice_ != Splice::unknown)
@@ -629,7 +655,9 @@ bool Server::splice_ready()
         return false;
     splice_r_ = Fd(p[0]);
     splice_w_ = Fd(p[1]);
-    if (fcntl(p[1], F_SETPIPE_SZ, static_cast<int>(max_data)) < static_cast<int>(max_data))
+    const int page = static_cast<int>(sysconf(_SC_PAGESIZE));
+    const int need = static_cast<int>(max_data) + 2 * page;
+    if (fcntl(p[1], F_SETPIPE_SZ, need) < need)
         return false;
     splice_ = Splice::on;
     return true;

@@ -12,3 +12,6 @@ check "scp -p" s 0 -p photos/index.html root@127.0.0.1:/sd/index.html
 check "scp -p keeps the time and the mode" \
     [ "$(stat -c '%Y %a' /sd/index.html)" = "$(stat -c '%Y %a' photos/index.html)" ]
 check "scp -r into the read-only root is refused" s 1 -r photos root@127.0.0.1:/
+head -c 5000000 /dev/urandom >/usb0/big.bin
+check "scp of a file of several MiB" s 0 root@127.0.0.1:/usb/big.bin big.bin
+check "arrives whole" cmp big.bin /usb0/big.bin

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +21,7 @@ namespace {
 enum : uint8_t {
     INIT = 1, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6, FSTAT = 8, SETSTAT = 9, FSETSTAT = 10,
     OPENDIR = 11, READDIR = 12, REMOVE = 13, MKDIR = 14, REALPATH = 16, STAT = 17, RENAME = 18,
-    SYMLINK = 20, STATUS = 101, HANDLE = 102, NAME = 104, ATTRS = 105, EXTENDED = 200,
+    SYMLINK = 20, STATUS = 101, HANDLE = 102, DATA = 103, NAME = 104, ATTRS = 105, EXTENDED = 200,
 };
 enum : uint32_t {
     OK, NO_SUCH_FILE = 2, PERMISSION_DENIED, FAILURE, BAD_MESSAGE, OP_UNSUPPORTED = 8,
@@ -64,15 +65,22 @@ struct Fields {
     }
 };
 
+// How the server's replies reach the test: a pipe (as under "sftp -D") or a
+// socket (as under sshd).
+enum class Output { pipe, socket };
+
 // A session with "tqsftp-server -P plugin", INIT sent and VERSION read
 // unless init is false.
 class Session {
 public:
-    explicit Session(const std::string &plugin, bool init = true)
+    explicit Session(const std::string &plugin, bool init = true, Output o = Output::pipe)
     {
         signal(SIGPIPE, SIG_IGN);
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        bool ok = pipe2(in, O_CLOEXEC) == 0 &&
+                  (o == Output::pipe ? pipe2(out, O_CLOEXEC)
+                                     : socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out)) == 0;
+        if (!ok)
             throw std::runtime_error("pipe");
         if ((pid_ = fork()) == 0) {
             dup2(in[0], 0);
@@ -215,6 +223,30 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
     Fields data{s.call(request(READ, 3).str(s.open("/usb/big", F_READ)).u64(marker_at).u32(6))};
     data.at = 5;
     EXPECT_EQ(data.str(), "marker");
+}
+
+// Pipelined READs of the longest length at offsets off every page boundary
+// answer the whole length, byte for byte, through a pipe and a socket alike:
+// a short reply in the middle of a file makes OpenSSH's scp cut the file.
+TEST(HostSession, ReadsAnswerTheWholeLengthAtAnyOffset)
+{
+    constexpr uint32_t len = 255 * 1024, count = 24;
+    std::string data(count * len + 5000, '\0');
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = char(i * 2654435761u >> 13);
+    write_file("/usb0/big.bin", data);
+    for (Output o : {Output::pipe, Output::socket}) {
+        Session s(TQ_PLUGIN, true, o);
+        std::string h = s.open("/usb/big.bin", F_READ);
+        for (uint32_t i = 0; i < count; i++)
+            ASSERT_TRUE(s.send(request(READ, i).str(h).u64(1000 + uint64_t(i) * len).u32(len)));
+        for (uint32_t i = 0; i < count; i++) {
+            Fields f{s.receive().value_or("")};
+            ASSERT_EQ(f.u8(), DATA) << "reply " << i;
+            f.u32();
+            EXPECT_EQ(f.str(), data.substr(1000 + size_t(i) * len, len)) << "reply " << i;
+        }
+    }
 }
 
 // Status codes and the C library's text for errno, an existing name before
