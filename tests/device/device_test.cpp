@@ -57,6 +57,16 @@ std::string zip(const std::string &data, bool pack = true)
     return gzclose(g), out;
 }
 
+// The zlib form of data (no gzip header): what a gzip-only reader refuses.
+std::string zlib_form(const std::string &data)
+{
+    uLongf n = compressBound(uLong(data.size()));
+    std::string out(n, '\0');
+    compress(reinterpret_cast<Bytef *>(out.data()), &n,
+             reinterpret_cast<const Bytef *>(data.data()), uLong(data.size()));
+    return out.substr(0, n);
+}
+
 // Priority, id and text of the last log line.
 std::string last_line()
 {
@@ -223,9 +233,11 @@ TEST(DeviceProfile, ConversionGivesBackTheUploadedBytes)
         EXPECT_EQ(errno, short_count ? EIO : ECANCELED);
     }
     write_file("/flash/cfg/bad.xml", "<a><b></a>");
+    write_file("/flash/cfg/open.xml", "<a><b></b>");  // found ill-formed only at its end
     const char *tag = "CompressedData";
     const std::tuple<const char *, const char *, int> calls[] = {
-        {"/flash/cfg/bad.xml", tag, EBADMSG}, {"/flash/cfg/none.xml", tag, ENOENT},
+        {"/flash/cfg/bad.xml", tag, EBADMSG}, {"/flash/cfg/open.xml", tag, EBADMSG},
+        {"/flash/cfg/none.xml", tag, ENOENT},
         {"/flash/cfg", tag, EISDIR}, {"/flash/cfg/bad.xml", "Other", EINVAL},
     };
     Received none;
@@ -248,6 +260,7 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     const std::string fine = zip("<a/>"), ill = "not well-formed XML", name = "not a profile name";
     const struct { std::string name, data, refused; } uploads[] = {  // refused "": taken
         {"site.xml", "<a/>", "not valid gzip data"},
+        {"site.xml", zlib_form("<a/>"), "not valid gzip data"},
         {"site.xml", truncated, "the compressed data is truncated"},
         {"site.xml", zip("<a><b></b>"), ill}, {"site.xml", zip("<a>\xC3\x28</a>"), ill},
         {"site.xml", zip(bomb), "the profile is too large unpacked"},
