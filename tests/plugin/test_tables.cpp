@@ -212,7 +212,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     struct stat64 st {};
     ASSERT_EQ(t->stat(site, &st), 0);
     EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
-    Outcome o = run([&] { return open_(site, O_RDONLY); });
+    Outcome o = run([&] { return open_(site, O_RDONLY | O_TRUNC); });  // truncates nothing
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
     EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
@@ -229,7 +229,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
 }
 
 // An upload writes only the temporary file, which stat shows and a rename renames until
-// the update service stores it.  The listing ends in four names of its own.
+// it is handed over; then its name names nothing.  The listing ends in four names of its own.
 TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
 {
     tqsftp_funcs *t = table("/nv/cfg/new.xml");
@@ -238,17 +238,23 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
                           {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
-    EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
-              (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 /flash/cfg/new.xml (null)"},
-                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
-    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/new.xml 2", "invalidate 0 0 0"}));
-    EXPECT_EQ(read_file(tmp), "uploaded");
     struct stat64 st {};
     EXPECT_EQ(t->stat("/nv/cfg/other.xml", &st), -1);
     EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
     EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
               Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
-    EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == 0 && st.st_size == 8);
+    clear();
+    EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
+              (Outcome{0, 0, {"close " + std::to_string(fd), "stat /flash/cfg/b.xml"},
+                       {"3 /flash/cfg/new.xml (null)"},
+                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
+    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/b.xml 2", "invalidate 0 0 0"}));
+    EXPECT_EQ(read_file(tmp), "uploaded");
+    EXPECT_EQ(t->stat("/nv/cfg/b.xml", &st), -1);
+    EXPECT_EQ(run([&] { return t->rename("/nv/cfg/b.xml", "/nv/cfg/c.xml"); }),
+              (Outcome{-1, ENOENT, {"rename /flash/cfg/b.xml /flash/cfg/c.xml"},
+                       {"5 /nv/cfg/b.xml /nv/cfg/c.xml"}, {line(ENOENT, "Rename", "/nv/cfg/b.xml", "/nv/cfg/c.xml")}}));
+    EXPECT_TRUE(services.calls.empty());
     write_file("/flash/cfg/a.xml", "p");
     t = table("/nv/cfg");
     for (int round = 0; round < 2; round++) {
@@ -263,26 +269,78 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     }
 }
 
-// The current profile (the marker's first word, else config) is never deleted; others
-// are, with the host's result, refreshing the profiles even when the host fails.
+// The current profile (the marker's first word, else config) is never deleted, and the
+// attempt is logged; others are, with the host's result, refreshing the profiles even
+// when the host fails.
 TEST_F(Store, DeletionSparesTheCurrentProfile)
 {
-    const Outcome kept{-1, EPERM, {}, {}, {}};
+    auto kept = [](const char *p) {
+        return Outcome{-1, EPERM, {}, {}, {line(EPERM, cmd_unlink, nullptr, p)}};
+    };
     const char *office = "/nv/cfg/office.xml", *config = "/nv/cfg/config.xml";
     write_file("/flash/cfg/config.xml", "");
-    EXPECT_EQ(unlink_(config), kept) << "no marker";
+    EXPECT_EQ(unlink_(config), kept(config)) << "no marker";
     EXPECT_EQ(unlink_(office), (Outcome{-1, ENOENT, {"unlink /flash/cfg/office.xml"}, {},
                                         {line(ENOENT, cmd_unlink, nullptr, office)}}));
     EXPECT_EQ(services.invalidations, 1);
     write_file("/flash/cfg/profile.cur", "  office other\n");
     for (const char *p : {office, "/nv/cfg/x/../office.xml/"})
-        EXPECT_EQ(unlink_(p), kept) << p;
+        EXPECT_EQ(unlink_(p), kept(p)) << p;
     EXPECT_EQ(unlink_(config), (Outcome{0, 0, {"unlink /flash/cfg/config.xml"}, {},
                                         {line(0, cmd_unlink, nullptr, config)}}));
     EXPECT_EQ(services.invalidations, 1);
     ::unlink("/flash/cfg/profile.cur");
     ::mkdir("/flash/cfg/profile.cur", 0755);
-    EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept) << "a marker that cannot be read";
+    EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept("/nv/cfg/a.xml")) << "a marker that cannot be read";
+}
+
+// The session that handed a profile over sees the size it wrote, while the stored file
+// is the one found right after the hand-over and until it writes, deletes or moves it.
+TEST_F(Store, StatShowsTheSizeWrittenOfTheProfileJustHandedOver)
+{
+    struct Row {
+        const char *what;
+        std::function<void()> then;
+        off64_t size;
+    };
+    tqsftp_funcs *t = table(site);
+    const off64_t written = 8, converted = 4 + profile.size();
+    const Row rows[] = {
+        {"unchanged", [] {}, written},
+        {"downloaded", [&] { t->close(static_cast<int>(open_(site, O_RDONLY))); }, written},
+        {"installed by another session", [] {
+             write_file("/flash/cfg/.tqupd-x", profile);
+             ::rename("/flash/cfg/.tqupd-x", "/flash/cfg/site.xml"); }, converted},
+        {"rewritten", [] { write_file("/flash/cfg/site.xml", profile + " "); }, converted + 1},
+        {"written again, refused", [&] {
+             services.delayed = 1; t->close(static_cast<int>(open_(site, W))); }, converted},
+        {"refused", [] {}, converted},
+    };
+    for (const Row &row : rows) {
+        write_file("/flash/cfg/site.xml", profile);  // the update service's install
+        int fd = static_cast<int>(open_(site, W));
+        EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
+        t->close(fd);
+        row.then();
+        struct stat64 st {};
+        EXPECT_TRUE(t->stat("/nv/CFG/./site.xml", &st) == 0 && st.st_size == row.size) << row.what;
+    }
+}
+
+// Only profiles are written or moved in the store: a temporary name is refused at its
+// open, and the update service's scratch file can be neither renamed nor linked.
+TEST_F(Store, OnlyProfilesAreWrittenOrMoved)
+{
+    write_file("/flash/cfg/.tqupd-Ab12Cd", "unchecked");
+    for (const char *p : {"/nv/cfg/.giosaveQ2X1ZA", "/nv/cfg/site.xml.part", "/nv/cfg/d/a.xml"})
+        EXPECT_EQ(run([&] { return open_(p, W); }), refused(p, EPERM)) << p;
+    EXPECT_FALSE(exists(tmp));
+    const char *scratch = "/nv/cfg/.tqupd-Ab12Cd", *stolen = "/nv/cfg/stolen.xml";
+    tqsftp_funcs *t = table(stolen);
+    EXPECT_EQ(run([&] { return t->link(scratch, stolen); }),
+              (Outcome{-1, EPERM, {}, {}, {line(EPERM, "Link", scratch, stolen)}}));
+    EXPECT_EQ(run([&] { return t->rename(scratch, stolen); }).err, EPERM);
+    EXPECT_FALSE(exists("/flash/cfg/stolen.xml"));
 }
 
 const std::string upload = "/ramdisk/upload.bin";
