@@ -229,7 +229,7 @@ bool store_name(const tqsftp_access *entry, const char *real_path,
 // Clients check an upload by its size (paramiko's confirm, rclone), and the
 // stored form's size differs from what they sent; so stat answers the size
 // written while the stored file is still that very file (no session has
-// replaced or changed it since) and until this session writes, deletes or
+// replaced or changed it since) and until this session opens, deletes or
 // moves the name.
 struct Handed {
     char name[TQSFTP_NAME_SIZE];  // empty: nothing remembered
@@ -304,7 +304,6 @@ int upload(const tqsftp_access *entry, const char *real_path,
     if (entry->action != nullptr &&
         entry->action(TQSFTP_ACT_START, nullptr, nullptr) != 0)
         return open_failed(EPERM, client_path);
-    forget(entry, real_path);
     tqsftp_file *f = tqsftp_file_add(-1, entry, real_path, client_path, 1);
     if (f == nullptr)
         return open_failed(ENOMEM, client_path);
@@ -441,6 +440,7 @@ int tqsftp_cfg_open(const char *client_path, int flags, int mode)
         if (tqsftp::host_stat(real.get(), &st) == 0)
             return open_failed(EEXIST, client_path);
     }
+    forget(entry, real.get());  // the name is used again
     if ((flags & O_ACCMODE) == O_RDONLY)
         return download(entry, real.get(), client_path, flags, mode);
     return upload(entry, real.get(), client_path, flags, mode);
