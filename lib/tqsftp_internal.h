@@ -86,10 +86,11 @@ int tqsftp_cfg_unlink(const char *client_path);
 int tqsftp_envcfg_unlink(const char *client_path);
 int tqsftp_cfg_rename(const char *old_path, const char *new_path);
 int tqsftp_cfg_link(const char *old_path, const char *new_path);
-// The update service has been handed a profile upload, or the upload failed:
-// the store lets go of its temporary file, which another transfer may now
-// take for stale.  The configuration action calls it after commands 3 and 4.
-void tqsftp_cfg_handed_over(void);
+// The update service has taken a profile upload (stored is nonzero), or the
+// upload failed: the store lets go of its temporary file, which another
+// transfer may now take for stale, and the configuration block names nothing.
+// The configuration action calls it after commands 3 and 4.
+void tqsftp_cfg_handed_over(int stored);
 
 #ifndef TQSFTP_HAVE_STRLCPY
 size_t strlcpy(char *dst, const char *src, size_t size);

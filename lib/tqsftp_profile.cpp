@@ -1,9 +1,10 @@
 // The configuration profile store "/nv/cfg" (real folder "/flash/cfg"):
 // profiles download as their compressed XML form through one temporary file,
 // uploads go through that file to the update service, stat shows the size a
-// download delivers, the current profile cannot be deleted, renamed or
-// replaced, only profile names are moved into the folder, and the listing
-// ends in the store's help, status, ok and error entries.
+// download delivers (or, to the session that just uploaded a profile, the
+// size it wrote), the current profile cannot be deleted, renamed or
+// replaced, only profiles are written or moved, and the listing ends in the
+// store's help, status, ok and error entries.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -190,7 +191,8 @@ int download(const tqsftp_access *entry, const char *real_path,
         remove(temp_file);
         return open_failed(EIO, client_path);
     }
-    int fd = tqsftp::host_open(temp_file, flags, mode);
+    // The reopen only reads what was just converted: truncating would empty it.
+    int fd = tqsftp::host_open(temp_file, flags & ~(O_CREAT | O_EXCL | O_TRUNC), mode);
     if (fd < 0) {
         int e = errno;
         remove(temp_file);
@@ -222,6 +224,67 @@ bool store_name(const tqsftp_access *entry, const char *real_path,
     return true;
 }
 
+// The profile this session handed over last: its store name, the stored
+// file as it was right after the hand-over, and the size the client wrote.
+// Clients check an upload by its size (paramiko's confirm, rclone), and the
+// stored form's size differs from what they sent; so stat answers the size
+// written while the stored file is still that very file (no session has
+// replaced or changed it since) and until this session opens, deletes or
+// moves the name.
+struct Handed {
+    char name[TQSFTP_NAME_SIZE];  // empty: nothing remembered
+    struct stat64 stored;
+    off64_t written;
+};
+Handed handed;
+
+bool same_time(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool unchanged(const struct stat64 &now, const struct stat64 &then)
+{
+    return same_file(now, then) && now.st_size == then.st_size &&
+           same_time(now.st_mtim, then.st_mtim) && same_time(now.st_ctim, then.st_ctim);
+}
+
+void remember(const char *name, int written_fd)
+{
+    handed.name[0] = '\0';
+    tqsftp::RealPath real;
+    tqsftp_resolve(name, real.out());
+    struct stat64 written;
+    if (!real || fstat64(written_fd, &written) != 0 ||
+        tqsftp::host_stat(real.get(), &handed.stored) != 0 ||
+        (handed.stored.st_mode & S_IFMT) != S_IFREG)
+        return;
+    handed.written = written.st_size;
+    strlcpy(handed.name, name, sizeof handed.name);
+}
+
+void forget(const tqsftp_access *entry, const char *real_path)
+{
+    char name[TQSFTP_NAME_SIZE];
+    if (store_name(entry, real_path, name) && strcmp(name, handed.name) == 0)
+        handed.name[0] = '\0';
+}
+
+// The size stat shows of a stored profile: the size written, for the one
+// this session handed over while it is unchanged, else the converted form's.
+off64_t shown_size(const tqsftp_access *entry, const char *real_path,
+                   const struct stat64 &st)
+{
+    char name[TQSFTP_NAME_SIZE];
+    if (store_name(entry, real_path, name) && strcmp(name, handed.name) == 0 &&
+        unchanged(st, handed.stored))
+        return handed.written;
+    uint32_t count = 0;
+    if (convert(real_path, tqsftp_count_cb, &count) != 0)
+        return st.st_size;
+    return static_cast<off64_t>(static_cast<uint64_t>(count));
+}
+
 // An upload: the client writes into the temporary file; the configuration
 // action hands it to the update service when the client closes it.  Nothing
 // is created in the store itself.
@@ -231,6 +294,10 @@ int upload(const tqsftp_access *entry, const char *real_path,
     char name[TQSFTP_NAME_SIZE];
     if (!store_name(entry, real_path, name))
         return open_failed(ENAMETOOLONG, client_path);
+    // Refused at once, so that a client saving through a temporary name
+    // (".giosave...", "name.xml.part") falls back to writing the profile.
+    if (!tqsftp::is_profile_name(real_path + strlen(entry->path)))
+        return open_failed(EPERM, client_path);
     // One profile upload at a time: the next one's start would forget it.
     if (entry->action != nullptr && tqsftp_file_find_upload(entry->action) != nullptr)
         return open_failed(EBUSY, client_path);
@@ -246,7 +313,7 @@ int upload(const tqsftp_access *entry, const char *real_path,
         open_failed(EPERM, client_path);
         return fd;
     }
-    tqsftp_cfg_handed_over();  // an earlier upload's hold, if still there
+    tqsftp_cfg_handed_over(0);  // an earlier upload's hold, if still there
     handed_over_hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (entry->action != nullptr)
         entry->action(TQSFTP_ACT_OPENED, name, temp_file);
@@ -287,14 +354,15 @@ const char *base_name(const char *path)
 }
 
 // Whether a move within the store is refused before the host is asked: only
-// a profile name directly in the folder may be the target, and the current
-// profile is neither source nor target (when it cannot be told apart, any
-// move is refused).
+// profiles directly in the folder move, to profile names (never the update
+// service's scratch files), and the current profile is neither source nor
+// target (when it cannot be told apart, any move is refused).
 bool move_refused(const tqsftp_access *store, const char *old_real,
                   const char *new_real)
 {
     char current[54];
-    return !tqsftp::is_profile_name(new_real + strlen(store->path)) ||
+    return !tqsftp::is_profile_name(old_real + strlen(store->path)) ||
+           !tqsftp::is_profile_name(new_real + strlen(store->path)) ||
            !current_profile(current) ||
            strcmp(base_name(old_real), current) == 0 ||
            strcmp(base_name(new_real), current) == 0;
@@ -322,6 +390,8 @@ int move(int (*host_op)(const char *, const char *), const char *label,
         tqsftp_log(EPERM, label, old_path, new_path);
         return -1;
     }
+    forget(from, old_real.get());
+    forget(from, new_real.get());
     int r = host_op(old_real.get(), new_real.get());
     char old_name[TQSFTP_NAME_SIZE], new_name[TQSFTP_NAME_SIZE];
     if (r < 0 && from->action != nullptr &&
@@ -370,6 +440,7 @@ int tqsftp_cfg_open(const char *client_path, int flags, int mode)
         if (tqsftp::host_stat(real.get(), &st) == 0)
             return open_failed(EEXIST, client_path);
     }
+    forget(entry, real.get());  // the name is used again
     if ((flags & O_ACCMODE) == O_RDONLY)
         return download(entry, real.get(), client_path, flags, mode);
     return upload(entry, real.get(), client_path, flags, mode);
@@ -385,12 +456,8 @@ int tqsftp_cfg_stat(const char *client_path, struct stat64 *st)
     }
     int r = tqsftp::host_stat(real.get(), st);
     if (r == 0) {
-        // A stored profile shows the size of the form a download delivers.
-        if ((st->st_mode & S_IFMT) == S_IFREG) {
-            uint32_t count = 0;
-            if (convert(real.get(), tqsftp_count_cb, &count) == 0)
-                st->st_size = static_cast<off64_t>(static_cast<uint64_t>(count));
-        }
+        if ((st->st_mode & S_IFMT) == S_IFREG)
+            st->st_size = shown_size(entry, real.get(), *st);
         return 0;
     }
     // An upload that is not stored yet is seen as its temporary file.
@@ -421,7 +488,7 @@ struct dirent64 *tqsftp_cfg_readdir(void *dir)
 int tqsftp_cfg_unlink(const char *client_path)
 {
     tqsftp::RealPath real;
-    tqsftp_resolve(client_path, real.out());
+    const tqsftp_access *entry = tqsftp_resolve(client_path, real.out());
     if (!real)
         return unresolved(cmd_unlink, nullptr, client_path);
     // The name is taken from the resolved real path, so no spelling of the
@@ -429,8 +496,10 @@ int tqsftp_cfg_unlink(const char *client_path)
     char current[54];
     if (!current_profile(current) || strcmp(base_name(real.get()), current) == 0) {
         errno = EPERM;
+        tqsftp_log(EPERM, cmd_unlink, nullptr, client_path);
         return -1;
     }
+    forget(entry, real.get());
     int r = tqsftp::host_unlink(real.get());
     int e = r < 0 ? errno : 0;
     tqsftp_invalidate_profiles();
@@ -456,14 +525,19 @@ int tqsftp_envcfg_unlink(const char *client_path)
     return r;
 }
 
-void tqsftp_cfg_handed_over(void)
+void tqsftp_cfg_handed_over(int stored)
 {
+    int saved = errno;
     if (handed_over_hold >= 0) {
-        int saved = errno;
+        if (stored)
+            remember(tqsftp_config_ucb.file_name, handed_over_hold);
         close(handed_over_hold);
         handed_over_hold = -1;
-        errno = saved;
     }
+    // The upload's name ends with it: later calls find only what is stored.
+    memset(tqsftp_config_ucb.file_name, 0, sizeof tqsftp_config_ucb.file_name);
+    memset(tqsftp_config_ucb.temp_name, 0, sizeof tqsftp_config_ucb.temp_name);
+    errno = saved;
 }
 
 int tqsftp_cfg_rename(const char *old_path, const char *new_path)

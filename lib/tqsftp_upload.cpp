@@ -202,7 +202,7 @@ int tqsftp_config_action(int cmd, const char *a, const char *b)
     // Handed over or dropped: the store may let the temporary file go.
     if (cmd != TQSFTP_ACT_START && cmd != TQSFTP_ACT_OPENED &&
         cmd != TQSFTP_ACT_OPEN_FAILED && cmd != TQSFTP_ACT_RENAME)
-        tqsftp_cfg_handed_over();
+        tqsftp_cfg_handed_over(cmd == TQSFTP_ACT_CLOSED && r == 0);
     return r;
 }
 

@@ -18,3 +18,6 @@ check "the stick mirrors the folder" diff -r site /usb0/site
 head -c 500000 /dev/urandom >fw-3.0.bin
 check "copy into /upload/firmware/" r copy fw-3.0.bin dev:/upload/firmware/
 check "firmware handed over once" handed_over firmware fw-3.0.bin 500000
+cp /flash/cfg/lab.xml site.xml && gzip -k site.xml  # its header holds the name and time
+check "copyto a profile made with gzip" r copyto site.xml.gz dev:/nv/cfg/site.xml
+check "profile installed once" handed_over config site.xml "$(stat -c %s site.xml)"

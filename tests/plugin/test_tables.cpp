@@ -1,6 +1,5 @@
 // What the entry's tables do: the one-time set-up, moves, the guarded open, write and close
 // with the upload actions behind them, and the profile store.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,9 +22,10 @@ Outcome close_(const std::string &p, long fd)
     return run([&] { return table(p)->close(static_cast<int>(fd)); });
 }
 Outcome unlink_(const std::string &p) { return run([&] { return table(p)->unlink(p.c_str()); }); }
-Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {})
+Outcome refused(const std::string &client, int err, Args host = {}, Args actions = {},
+                const char *label = cmd_open)
 {
-    return {-1, err, host, actions, {line(err, cmd_open, nullptr, client.c_str())}};
+    return {-1, err, host, actions, {line(err, label, nullptr, client.c_str())}};
 }
 
 TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
@@ -66,6 +66,7 @@ TEST(Areas, Moves)
         {lab, "/nv/cfg/office.xml", 0, EPERM}, {lab, "/nv/cfg/x/../office.xml", 1, EPERM},
         {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", 0, EPERM},
         {lab, "/nv/cfg/.lab.xml.part", 0, EPERM}, {lab, "/nv/cfg/sub/lab.xml", 0, EPERM},
+        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", 1, EPERM},  // the service's scratch file
     };
     for (auto [from, to, is_link, err] : cases) {
         tqsftp_funcs *t = table(from);
@@ -122,7 +123,7 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
               Audits{line(0, "Copy", remote, "/USB/d/../New")});
     EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
     for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
-                        {"/upload/firmware/new", O_RDONLY | O_CREAT}})
+                        {"/upload/firmware/new", O_RDONLY | O_CREAT}, {"/nv/cfg/.gio1", W}})
         EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
 }
 
@@ -212,7 +213,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     struct stat64 st {};
     ASSERT_EQ(t->stat(site, &st), 0);
     EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
-    Outcome o = run([&] { return open_(site, O_RDONLY); });
+    Outcome o = run([&] { return open_(site, O_RDONLY | O_TRUNC); });  // truncates nothing
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
     EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
@@ -221,6 +222,12 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     got.resize(t->read(fd, got.data(), got.size(), 0));
     EXPECT_TRUE(got == "XML:" + profile && st.st_size == static_cast<off64_t>(got.size()));
     EXPECT_EQ(close_(site, fd).audits, Audits{line(0, "Copy", site, remote)});
+    services.delayed = 1;  // a refused upload: the stored profile stays, shown as before
+    close_(site, open_(site, W));
+    EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
+    services.delayed = 0;  // one handed over, then opened again: the same
+    close_(site, open_(site, W)), close_(site, open_(site, O_RDONLY));
+    EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
     services.xml_result = 3;
     EXPECT_EQ(run([&] { return open_(site, O_RDONLY); }), refused(site, EIO, {"open " + tmp}));
     EXPECT_EQ(run([&] { return open_(site, O_WRONLY | O_CREAT | O_EXCL); }),
@@ -229,7 +236,8 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
 }
 
 // An upload writes only the temporary file, which stat shows and a rename renames until
-// the update service stores it.  The listing ends in four names of its own.
+// it is handed over.  Then stat shows the size written while the stored profile is the one
+// found right after the hand-over, and the upload's name names nothing.
 TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
 {
     tqsftp_funcs *t = table("/nv/cfg/new.xml");
@@ -238,51 +246,48 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
                           {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
-    EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
-              (Outcome{0, 0, {"close " + std::to_string(fd)}, {"3 /flash/cfg/new.xml (null)"},
-                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
-    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/new.xml 2", "invalidate 0 0 0"}));
-    EXPECT_EQ(read_file(tmp), "uploaded");
     struct stat64 st {};
-    EXPECT_EQ(t->stat("/nv/cfg/other.xml", &st), -1);
     EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
     EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
               Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
+    clear();
+    write_file("/flash/cfg/b.xml", profile);  // as the update service stores it
+    EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
+              (Outcome{0, 0, {"close " + std::to_string(fd), "stat /flash/cfg/b.xml"},
+                       {"3 /flash/cfg/new.xml (null)"},
+                       {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
+    EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/b.xml 2", "invalidate 0 0 0"}));
+    EXPECT_EQ(read_file(tmp), "uploaded");
     EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == 0 && st.st_size == 8);
-    write_file("/flash/cfg/a.xml", "p");
-    t = table("/nv/cfg");
-    for (int round = 0; round < 2; round++) {
-        void *d = t->opendir("/nv/cfg");
-        std::string names;
-        while (struct dirent64 *e = t->readdir(d))
-            names += std::string(e->d_name) + " ";
-        EXPECT_EQ(t->readdir(d), nullptr);
-        closedir(static_cast<DIR *>(d));
-        EXPECT_TRUE(names.find(" a.xml ") != std::string::npos &&
-                    names.ends_with("help status ok error ")) << names;
-    }
+    write_file("/flash/cfg/.x", profile), ::rename("/flash/cfg/.x", "/flash/cfg/b.xml");  // anew
+    EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == 0 && st.st_size == off64_t(profile.size() + 4));
+    ::unlink("/flash/cfg/b.xml");
+    o = run([&] { return t->rename("/nv/cfg/b.xml", "/nv/cfg/c.xml"); });
+    EXPECT_EQ(o.audits, Audits{line(ENOENT, "Rename", "/nv/cfg/b.xml", "/nv/cfg/c.xml")});
+    EXPECT_TRUE(t->stat("/nv/cfg/b.xml", &st) == -1 && services.calls.empty());
 }
 
-// The current profile (the marker's first word, else config) is never deleted; others
-// are, with the host's result, refreshing the profiles even when the host fails.
+// The current profile (the marker's first word, else config) is never deleted, and the
+// attempt is logged; others are, with the host's result, refreshing the profiles even
+// when the host fails.
 TEST_F(Store, DeletionSparesTheCurrentProfile)
 {
-    const Outcome kept{-1, EPERM, {}, {}, {}};
+    auto kept = [](const char *p) { return refused(p, EPERM, {}, {}, cmd_unlink); };
     const char *office = "/nv/cfg/office.xml", *config = "/nv/cfg/config.xml";
     write_file("/flash/cfg/config.xml", "");
-    EXPECT_EQ(unlink_(config), kept) << "no marker";
+    EXPECT_EQ(unlink_(config), kept(config)) << "no marker";
     EXPECT_EQ(unlink_(office), (Outcome{-1, ENOENT, {"unlink /flash/cfg/office.xml"}, {},
                                         {line(ENOENT, cmd_unlink, nullptr, office)}}));
     EXPECT_EQ(services.invalidations, 1);
     write_file("/flash/cfg/profile.cur", "  office other\n");
     for (const char *p : {office, "/nv/cfg/x/../office.xml/"})
-        EXPECT_EQ(unlink_(p), kept) << p;
+        EXPECT_EQ(unlink_(p), kept(p)) << p;
     EXPECT_EQ(unlink_(config), (Outcome{0, 0, {"unlink /flash/cfg/config.xml"}, {},
                                         {line(0, cmd_unlink, nullptr, config)}}));
     EXPECT_EQ(services.invalidations, 1);
     ::unlink("/flash/cfg/profile.cur");
     ::mkdir("/flash/cfg/profile.cur", 0755);
-    EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept) << "a marker that cannot be read";
+    EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept("/nv/cfg/a.xml")) << "a marker that cannot be read";
 }
 
 const std::string upload = "/ramdisk/upload.bin";
