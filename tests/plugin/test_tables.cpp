@@ -2,6 +2,8 @@
 // with the upload actions behind them, and the profile store.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "doubles.h"
@@ -127,6 +129,22 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
     for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
                         {"/upload/firmware/new", O_RDONLY | O_CREAT}})
         EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
+}
+
+// Removable media open only regular files and folders: a FIFO (whose open would block the
+// session) or a socket is refused before the host opens it, with its audit line.
+TEST_F(Open, RemovableMediaOpenOnlyFilesAndFolders)
+{
+    ASSERT_EQ(::mkfifo("/usb0/fifo", 0644), 0);
+    sockaddr_un addr{AF_UNIX, "/sd/cfg/sock"};
+    int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ::mkdir("/sd/cfg", 0755);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    for (auto [client, real] : {std::pair{"/usb/fifo", "/usb0/fifo"}, {"/sd/cfg/sock", "/sd/cfg/sock"}})
+        for (int flags : {O_RDONLY, O_WRONLY})
+            EXPECT_EQ(run([&] { return open_(client, flags); }),
+                      refused(client, EPERM, {std::string("stat ") + real})) << client << flags;
+    ::close(sock);
 }
 
 // The profile folders of removable media hold at most 20 profiles (profile
