@@ -6,7 +6,11 @@
 // names in the store) was created, changed or removed, so no upload is left
 // behind and the decoys (/secret/s.txt, /srv/keep.txt, profile.cur) are
 // intact; changed profiles are well-formed and the current one is there.  No
-// file off the media may grow past 128 MiB.
+// file off the media may grow past 128 MiB, and no upload's file may hold more
+// data than its kind's ceiling when the next write comes (a sparse one may be
+// larger for a moment: the plug-in cuts it back).  A file that the update
+// service took from an upload folder holds exactly the bytes that one
+// upload's writes and size changes left.
 #include <dlfcn.h>
 #include <expat.h>
 #include <fcntl.h>
@@ -21,6 +25,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -35,6 +40,8 @@ using Tree = std::map<std::string, Key>;
 Tree seen;
 std::unique_ptr<tqhost::Plugin> plugin;
 tqsftp_ucb *blocks[6];
+// What each upload wrote, by its file; none once its size passed every ceiling.
+std::map<std::pair<dev_t, ino64_t>, std::optional<std::string>> uploads;
 
 [[noreturn]] void fail(const char *what, const std::string &detail)
 {
@@ -132,6 +139,18 @@ void compare(const Tree &before, const Tree &after)
     }
     if (after.count("/flash/cfg/office.xml") == 0)
         fail("the current profile is gone", "office.xml");
+    for (const auto &[path, key] : after) {
+        if (!starts(path, "/var/lib/tqupd/") || path.rfind('/') == 14 ||
+            !S_ISREG(std::get<3>(key)) || before.count(path) != 0)
+            continue;
+        std::ifstream f(path, std::ios::binary);
+        std::string data{std::istreambuf_iterator<char>(f), {}};
+        bool one = false;
+        for (const auto &[file, wrote] : uploads)
+            one |= wrote == data;
+        if (!one)
+            fail("handed over what no one upload wrote", path);
+    }
 }
 
 void check_replies(int out)
@@ -144,18 +163,90 @@ void check_replies(int out)
 
 }  // namespace
 
-// Media may hold sparse files of any size: only writes elsewhere are bounded.
-extern "C" ssize_t __real_pwrite64(int fd, const void *buf, size_t n, off64_t off);
-extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t off)
+// The file a descriptor is open on: whether it lies on the media, whether in
+// an upload folder (and which).
+struct Target {
+    bool media = false;
+    std::optional<std::pair<dev_t, ino64_t>> upload;
+    off64_t size = 0;  // an upload's, before the operation
+};
+
+// The ceiling of the upload kind a file belongs to, 0 for other files.
+uint64_t ceiling(const char *path)
+{
+    if (starts(path, "/tmp/sftp/upload/firmware/"))
+        return TQSFTP_MAX_FIRMWARE;
+    if (starts(path, "/ramdisk/lighty.tmp"))
+        return TQSFTP_MAX_PROFILE;
+    return starts(path, "/tmp/sftp/upload/") ? TQSFTP_MAX_CERT : 0;
+}
+
+Target target(int fd)
 {
     char link[64], path[256] = "";
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    bool media = readlink(link, path, sizeof path - 1) > 0 &&
-                 (starts(path, "/usb0/") || starts(path, "/sd/"));
+    Target t;
+    if (readlink(link, path, sizeof path - 1) <= 0)
+        return t;
+    t.media = starts(path, "/usb0/") || starts(path, "/sd/");
+    struct stat64 st;
+    if (uint64_t most = ceiling(path); most != 0 && fstat64(fd, &st) == 0) {
+        if (uint64_t(st.st_blocks) * 512 > most)
+            fail("an upload holds more than its ceiling", path);
+        t.upload = std::pair(st.st_dev, st.st_ino);
+        t.size = st.st_size;
+    }
+    return t;
+}
+
+// Media may hold sparse files of any size, and an upload's file may be sparse
+// for a moment (the plug-in cuts it back): only other files are bounded.
+template <typename F>
+auto bounded(const Target &t, F op)
+{
     struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, media ? &lift : &limit);
-    ssize_t r = __real_pwrite64(fd, buf, n, off);
+    setrlimit(RLIMIT_FSIZE, t.media || t.upload ? &lift : &limit);
+    auto r = op();
     setrlimit(RLIMIT_FSIZE, &limit);
+    return r;
+}
+
+// The size an upload's bytes may reach and still be handed over.
+constexpr off64_t largest_upload = TQSFTP_MAX_FIRMWARE;
+
+void resize(std::optional<std::string> &wrote, off64_t size)
+{
+    if (size > largest_upload)
+        wrote.reset();
+    else if (wrote)
+        wrote->resize(size_t(size));
+}
+
+extern "C" ssize_t __real_pwrite64(int fd, const void *buf, size_t n, off64_t off);
+extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t off)
+{
+    Target t = target(fd);
+    ssize_t r = bounded(t, [&] { return __real_pwrite64(fd, buf, n, off); });
+    if (t.upload && r > 0 && (fcntl(fd, F_GETFL) & O_APPEND) != 0)
+        off = t.size;  // where the kernel put the bytes
+    if (t.upload && r > 0) {
+        auto [it, fresh] = uploads.try_emplace(*t.upload, std::string());
+        std::optional<std::string> &wrote = it->second;
+        if (wrote && off + r > off64_t(wrote->size()))
+            resize(wrote, off + r);
+        if (wrote)
+            wrote->replace(size_t(off), size_t(r), static_cast<const char *>(buf), size_t(r));
+    }
+    return r;
+}
+
+extern "C" int __real_ftruncate64(int fd, off64_t size);
+extern "C" int __wrap_ftruncate64(int fd, off64_t size)
+{
+    Target t = target(fd);
+    int r = bounded(t, [&] { return __real_ftruncate64(fd, size); });
+    if (t.upload && r == 0)
+        resize(uploads.try_emplace(*t.upload, std::string()).first->second, size);
     return r;
 }
 
@@ -180,6 +271,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     reset();
+    uploads.clear();
     Tree before = snapshot();
     int in = memfd_create("in", 0), out = memfd_create("out", 0);
     int cwd = open(".", O_RDONLY | O_DIRECTORY);
