@@ -163,79 +163,64 @@ void check_replies(int out)
 
 }  // namespace
 
-// The file a descriptor is open on: whether it lies on the media, whether in
-// an upload folder (and which).
+// The file a descriptor is open on: on the media, or an upload's (its file,
+// its size before the operation).  An upload's file may hold no more data
+// than its kind's ceiling; it may be sparse and larger for a moment, until
+// the plug-in cuts it back, so it is not bounded, nor are the media.
 struct Target {
     bool media = false;
     std::optional<std::pair<dev_t, ino64_t>> upload;
-    off64_t size = 0;  // an upload's, before the operation
+    off64_t size = 0;
 };
-
-// The ceiling of the upload kind a file belongs to, 0 for other files.
-uint64_t ceiling(const char *path)
-{
-    if (starts(path, "/tmp/sftp/upload/firmware/"))
-        return TQSFTP_MAX_FIRMWARE;
-    if (starts(path, "/ramdisk/lighty.tmp"))
-        return TQSFTP_MAX_PROFILE;
-    return starts(path, "/tmp/sftp/upload/") ? TQSFTP_MAX_CERT : 0;
-}
 
 Target target(int fd)
 {
-    char link[64], path[256] = "";
+    char link[64], p[256] = "";
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     Target t;
-    if (readlink(link, path, sizeof path - 1) <= 0)
-        return t;
-    t.media = starts(path, "/usb0/") || starts(path, "/sd/");
+    if (readlink(link, p, sizeof p - 1) < 0)
+        p[0] = '\0';
+    t.media = starts(p, "/usb0/") || starts(p, "/sd/");
+    uint64_t most = starts(p, "/tmp/sftp/upload/firmware/") ? TQSFTP_MAX_FIRMWARE
+                    : starts(p, "/tmp/sftp/upload/")        ? TQSFTP_MAX_CERT
+                    : starts(p, "/ramdisk/lighty.tmp")      ? TQSFTP_MAX_PROFILE : 0;
     struct stat64 st;
-    if (uint64_t most = ceiling(path); most != 0 && fstat64(fd, &st) == 0) {
+    if (most != 0 && fstat64(fd, &st) == 0) {
         if (uint64_t(st.st_blocks) * 512 > most)
-            fail("an upload holds more than its ceiling", path);
+            fail("an upload holds more than its ceiling", p);
         t.upload = std::pair(st.st_dev, st.st_ino);
         t.size = st.st_size;
     }
+    struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, t.media || t.upload ? &lift : &limit);
     return t;
 }
 
-// Media may hold sparse files of any size, and an upload's file may be sparse
-// for a moment (the plug-in cuts it back): only other files are bounded.
-template <typename F>
-auto bounded(const Target &t, F op)
+// What an upload wrote, resized by a write or a size change; past every
+// ceiling nothing that could be handed over.
+std::optional<std::string> &resized(const Target &t, off64_t size)
 {
-    struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, t.media || t.upload ? &lift : &limit);
-    auto r = op();
-    setrlimit(RLIMIT_FSIZE, &limit);
-    return r;
-}
-
-// The size an upload's bytes may reach and still be handed over.
-constexpr off64_t largest_upload = TQSFTP_MAX_FIRMWARE;
-
-void resize(std::optional<std::string> &wrote, off64_t size)
-{
-    if (size > largest_upload)
-        wrote.reset();
-    else if (wrote)
-        wrote->resize(size_t(size));
+    std::optional<std::string> &w = uploads.try_emplace(*t.upload, std::string()).first->second;
+    if (w && size > off64_t(TQSFTP_MAX_FIRMWARE))
+        w.reset();
+    else if (w)
+        w->resize(size_t(size));
+    return w;
 }
 
 extern "C" ssize_t __real_pwrite64(int fd, const void *buf, size_t n, off64_t off);
 extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t off)
 {
     Target t = target(fd);
-    ssize_t r = bounded(t, [&] { return __real_pwrite64(fd, buf, n, off); });
-    if (t.upload && r > 0 && (fcntl(fd, F_GETFL) & O_APPEND) != 0)
-        off = t.size;  // where the kernel put the bytes
+    ssize_t r = __real_pwrite64(fd, buf, n, off);
+    struct rlimit limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
     if (t.upload && r > 0) {
-        auto [it, fresh] = uploads.try_emplace(*t.upload, std::string());
-        std::optional<std::string> &wrote = it->second;
-        if (wrote && off + r > off64_t(wrote->size()))
-            resize(wrote, off + r);
-        if (wrote)
-            wrote->replace(size_t(off), size_t(r), static_cast<const char *>(buf), size_t(r));
+        if (fcntl(fd, F_GETFL) & O_APPEND)
+            off = t.size;  // where the kernel put the bytes
+        std::optional<std::string> &w = resized(t, std::max(off + r, t.size));
+        if (w)
+            w->replace(size_t(off), size_t(r), static_cast<const char *>(buf), size_t(r));
     }
     return r;
 }
@@ -244,9 +229,11 @@ extern "C" int __real_ftruncate64(int fd, off64_t size);
 extern "C" int __wrap_ftruncate64(int fd, off64_t size)
 {
     Target t = target(fd);
-    int r = bounded(t, [&] { return __real_ftruncate64(fd, size); });
+    int r = __real_ftruncate64(fd, size);
+    struct rlimit limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
     if (t.upload && r == 0)
-        resize(uploads.try_emplace(*t.upload, std::string()).first->second, size);
+        resized(t, size);
     return r;
 }
 

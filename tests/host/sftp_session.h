@@ -1,7 +1,5 @@
-// The test side of an SFTP session with tqsftp-server on two pipes (or a
-// socket): packets written byte by byte, independently of the server's own
-// encoder, and the replies read field by field; helpers for the device
-// root's files.
+// The test side of an SFTP session with tqsftp-server: packets built byte by
+// byte, replies read field by field; the device root's files.
 #ifndef TQ_SFTP_SESSION_H
 #define TQ_SFTP_SESSION_H
 
