@@ -6,11 +6,9 @@
 // names in the store) was created, changed or removed, so no upload is left
 // behind and the decoys (/secret/s.txt, /srv/keep.txt, profile.cur) are
 // intact; changed profiles are well-formed and the current one is there.  No
-// file off the media may grow past 128 MiB, and no upload's file may hold more
-// data than its kind's ceiling when the next write comes (a sparse one may be
-// larger for a moment: the plug-in cuts it back).  A file that the update
-// service took from an upload folder holds exactly the bytes that one
-// upload's writes and size changes left.
+// file off the media and the uploads may grow past 128 MiB, no upload may hold
+// more data than its ceiling, and what the update service took holds exactly
+// the bytes that one upload's writes and size changes left.
 #include <dlfcn.h>
 #include <expat.h>
 #include <fcntl.h>
@@ -40,7 +38,6 @@ using Tree = std::map<std::string, Key>;
 Tree seen;
 std::unique_ptr<tqhost::Plugin> plugin;
 tqsftp_ucb *blocks[6];
-// What each upload wrote, by its file; none once its size passed every ceiling.
 std::map<std::pair<dev_t, ino64_t>, std::optional<std::string>> uploads;
 
 [[noreturn]] void fail(const char *what, const std::string &detail)
@@ -163,10 +160,9 @@ void check_replies(int out)
 
 }  // namespace
 
-// The file a descriptor is open on: on the media, or an upload's (its file,
-// its size before the operation).  An upload's file may hold no more data
-// than its kind's ceiling; it may be sparse and larger for a moment, until
-// the plug-in cuts it back, so it is not bounded, nor are the media.
+// The file a descriptor is open on: on the media, or an upload's (its size
+// before the operation), sparse and larger for a moment until the plug-in
+// cuts it back.
 struct Target {
     bool media = false;
     std::optional<std::pair<dev_t, ino64_t>> upload;
@@ -196,8 +192,7 @@ Target target(int fd)
     return t;
 }
 
-// What an upload wrote, resized by a write or a size change; past every
-// ceiling nothing that could be handed over.
+// What an upload wrote, resized; past every ceiling nothing to hand over.
 std::optional<std::string> &resized(const Target &t, off64_t size)
 {
     std::optional<std::string> &w = uploads.try_emplace(*t.upload, std::string()).first->second;

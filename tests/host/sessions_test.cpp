@@ -15,10 +15,9 @@ std::string write_at(Session &s, const std::string &h, uint64_t off, std::string
     return s.status_line(request(WRITE, 1).str(h).u64(off).str(data));
 }
 
-// Nothing the other session does to a live upload's name gets through (nor to
-// a file the service has not taken yet); what is handed over is the writer's.
-// A failed upload goes, and only it; a killed writer's file goes when the
-// next session starts.
+// Nothing another session does to a live upload's name or a file the service
+// has not taken gets through; a failed upload goes, and only it; a killed
+// writer's file goes when the next session starts.
 TEST(Sessions, AnUploadIsItsWritersUntilItIsHandedOver)
 {
     Session a(TQ_PLUGIN), b(TQ_PLUGIN);
