@@ -22,7 +22,9 @@ struct tqsftp_file {
     const tqsftp_access *access;  // borrowed
     char *real_path;              // owned copy
     char *client_path;            // owned copy
-    uint32_t kind;                // 0 read, else written; bit 0: may refresh profiles
+    bool written;                 // opened for writing: an upload
+    bool refreshes;               // write-only: a profile name refreshes the
+                                  // profile manager at a good close
     int32_t saved_errno;          // why the transfer failed: a refused
                                   // write, or the failed host close
 };
@@ -38,10 +40,11 @@ extern tqsftp_state_t tqsftp_state;
 // Namespace.
 const tqsftp_access *tqsftp_resolve(const char *client_path, char **real_path);
 
-// Open-file registry.
+// Open-file registry.  access_mode: O_RDONLY, O_WRONLY or O_RDWR of the
+// client's open (the profile store records O_WRONLY for every upload).
 tqsftp_file *tqsftp_file_add(int fd, const tqsftp_access *access,
                              const char *real_path, const char *client_path,
-                             uint32_t kind);
+                             int access_mode);
 int tqsftp_file_remove(tqsftp_file *record);
 tqsftp_file *tqsftp_file_find(int fd);
 // The record of a file of the action's kind that is open for writing, if any:
@@ -60,9 +63,11 @@ int tqsftp_rmdir(const char *client_path);
 int tqsftp_unlink(const char *client_path);
 int tqsftp_rename(const char *old_path, const char *new_path);
 int tqsftp_link(const char *old_path, const char *new_path);
-// Slot 4 of the upload tables: the host's write, refused with EFBIG past the
-// kind's size ceiling.
+// Slot 4 of the upload tables: the host's write with its arguments as they
+// came, then the file's real size checked against the kind's ceiling.
 ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off);
+// Slot 0 of the tables of removable media: only regular files and folders.
+int tqsftp_media_open(const char *client_path, int flags, int mode);
 
 int tqsftp_deny_open(const char *client_path, int flags, int mode);
 int tqsftp_deny_stat(const char *client_path, struct stat64 *buf);
@@ -91,6 +96,22 @@ int tqsftp_cfg_link(const char *old_path, const char *new_path);
 // transfer may now take for stale, and the configuration block names nothing.
 // The configuration action calls it after commands 3 and 4.
 void tqsftp_cfg_handed_over(int stored);
+
+// Uploads.  The ceiling of a row's upload kind, UINT64_MAX for a row with
+// none (build-time settings TQSFTP_MAX_FIRMWARE, _PROFILE and _CERT).
+uint64_t tqsftp_upload_ceiling(const tqsftp_access *row);
+// Creates an upload's file in an upload folder, exclusively and held for the
+// upload's life, and opens it through the host: the host's descriptor, or -1
+// with errno, EBUSY when a live upload or the update service holds the name.
+int tqsftp_upload_create(const tqsftp_access *row, const char *real, int flags,
+                         int mode);
+// The lock of a row's upload folder, for checking a name and changing it in
+// one step (-1 for a row without one), and its release.
+int tqsftp_upload_lock(const tqsftp_access *row);
+void tqsftp_upload_unlock(int dir);
+// With the folder locked: true when a live upload holds the name; a leftover
+// of a writer that is gone is removed on the way.
+int tqsftp_upload_busy(const tqsftp_access *row, const char *real);
 
 #ifndef TQSFTP_HAVE_STRLCPY
 size_t strlcpy(char *dst, const char *src, size_t size);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tqdevice/tqlog.h"
 #include "tqdevice/tqprofile.h"
@@ -68,6 +69,8 @@ void *host_opendir(const char *path)
     return op(path);
 }
 
+// Passes its arguments through as they came: the slot's argument list is the
+// host's own (a host's write may be shaped like write(2)).
 static ssize_t host_write(int fd, const void *buf, size_t len, int64_t off)
 {
     auto op = tqsftp_default_cb.write;
@@ -132,7 +135,7 @@ void set_up(const tqsftp_funcs *host)
 
     tqsftp_funcs &full = tqsftp_funcs_full;
     full = tqsftp_default_cb;
-    full.open = tqsftp_open;
+    full.open = tqsftp_media_open;
     full.close = tqsftp_close;
     full.stat = tqsftp_stat;
     full.opendir = tqsftp_opendir;
@@ -144,6 +147,7 @@ void set_up(const tqsftp_funcs *host)
 
     tqsftp_funcs &nodir = tqsftp_funcs_full_nodir;
     nodir = full;
+    nodir.open = tqsftp_open;
     nodir.write = tqsftp_upload_write;
     nodir.mkdir = tqsftp_deny_mkdir;
     nodir.rmdir = tqsftp_deny_rmdir;
@@ -208,19 +212,43 @@ int open_failed(int e, const char *client_path)
     return -1;
 }
 
-// The largest file each upload kind takes, sparse files counted by size: a
-// firmware image, a profile, and keys and certificates.
-constexpr uint64_t MiB = 1024 * 1024;
-
-uint64_t upload_ceiling(tqsftp_action_fn action)
+// Whether the file open on fd is larger than its row's upload ceiling, sparse
+// files counted by size.
+bool past_ceiling(int fd, const tqsftp_access *row)
 {
-    if (action == nullptr)
-        return UINT64_MAX;
-    if (action == tqsftp_firmware_action)
-        return 64 * MiB;
-    if (action == tqsftp_config_action)
-        return 16 * MiB;
-    return 1 * MiB;
+    struct stat64 st;
+    return fstat64(fd, &st) == 0 &&
+           static_cast<uint64_t>(st.st_size) > tqsftp_upload_ceiling(row);
+}
+
+// Removable media hold whatever was put on them; only regular files and
+// folders are opened there.  A FIFO would block the open, and the session.
+bool openable(mode_t m)
+{
+    return S_ISREG(m) || S_ISDIR(m);
+}
+
+// The host's open on removable media: refused before for a name that is no
+// regular file or folder, and unable to block (O_NONBLOCK, taken back from a
+// file that proves regular) should the name change in between.
+int media_host_open(const char *real, int flags, int mode)
+{
+    struct stat64 st;
+    if (host_stat(real, &st) == 0 && !openable(st.st_mode)) {
+        errno = EPERM;
+        return -1;
+    }
+    int fd = host_open(real, flags | O_NONBLOCK, mode);
+    if (fd < 0)
+        return fd;
+    if (fstat64(fd, &st) != 0 || !openable(st.st_mode)) {
+        host_close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    if ((flags & O_NONBLOCK) == 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 // The checks an open in an upload area passes before anything is asked or
@@ -284,6 +312,25 @@ int move_refusal(const tqsftp_access *area, bool is_link, const char *new_real)
     return 0;
 }
 
+// Whether a live upload holds one of the names (either may be NULL), with the
+// upload folder locked until the change is made or refused (Locked below).
+bool held(const tqsftp_access *row, const char *a, const char *b)
+{
+    return (a != nullptr && tqsftp_upload_busy(row, a)) ||
+           (b != nullptr && tqsftp_upload_busy(row, b));
+}
+
+class Locked {
+public:
+    explicit Locked(const tqsftp_access *row) : dir_(tqsftp_upload_lock(row)) {}
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    ~Locked() { tqsftp_upload_unlock(dir_); }
+
+private:
+    int dir_;
+};
+
 // Rename and link: both paths in one area, the area's action told of a move
 // that the host made.
 int move(int (*host_op)(const char *, const char *), const char *label,
@@ -292,6 +339,7 @@ int move(int (*host_op)(const char *, const char *), const char *label,
     RealPath old_real, new_real;
     const tqsftp_access *from = tqsftp_resolve(old_path, old_real.out());
     const tqsftp_access *to = tqsftp_resolve(new_path, new_real.out());
+    Locked names(from);
     int r, e;
     if (from != to) {
         errno = EPERM;
@@ -300,6 +348,10 @@ int move(int (*host_op)(const char *, const char *), const char *label,
     } else if ((e = move_refusal(from, host_op == host_link, new_real.get())) != 0) {
         errno = e;
         r = -1;
+    } else if (held(from, old_real.get(), new_real.get())) {
+        errno = EBUSY;
+        r = -1;
+        e = EBUSY;
     } else {
         r = host_op(old_real.get(), new_real.get());
         e = r < 0 ? errno : 0;
@@ -316,6 +368,58 @@ int denied(const char *label, const char *source, const char *target)
     errno = EACCES;
     tqsftp_log(EACCES, label, source, target);
     return -1;
+}
+
+int open_in(const char *client_path, int flags, int mode, bool media)
+{
+    RealPath real;
+    const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
+    // Only exhausted memory leaves a path of these tables without a real
+    // path; such an open fails before anything is recorded or asked.
+    if (!real)
+        return open_failed(ENOMEM, client_path);
+
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+        struct stat64 st;
+        if (host_stat(real.get(), &st) == 0)
+            return open_failed(EEXIST, client_path);
+    }
+    const int limited = O_WRONLY | O_CREAT | O_TRUNC;
+    if ((flags & limited) == limited && is_media_profile_folder(e) &&
+        !below_profile_limit(e->path))
+        return open_failed(EPERM, client_path);
+
+    if (e->action != nullptr) {
+        if (int refused = upload_admission(e, real.get(), flags))
+            return open_failed(refused, client_path);
+    }
+
+    bool written = (flags & O_ACCMODE) != O_RDONLY;
+    tqsftp_file *f = tqsftp_file_add(-1, e, real.get(), client_path, flags & O_ACCMODE);
+    if (f == nullptr)
+        return open_failed(ENOMEM, client_path);
+
+    bool tell = e->action != nullptr && written;
+    if (tell && e->action(TQSFTP_ACT_START, f->real_path, nullptr) != 0) {
+        tqsftp_file_remove(f);
+        return open_failed(EPERM, client_path);
+    }
+    int fd = tell    ? tqsftp_upload_create(e, real.get(), flags, mode)
+             : media ? media_host_open(real.get(), flags, mode)
+                     : host_open(real.get(), flags, mode);
+    f->fd = fd;
+    if (fd < 0) {
+        if (tell)
+            e->action(TQSFTP_ACT_OPEN_FAILED, f->real_path, nullptr);
+        int err = errno;
+        tqsftp_log(err, cmd_open, nullptr, client_path);
+        tqsftp_file_remove(f);
+        errno = err;
+        return fd;
+    }
+    if (tell)
+        e->action(TQSFTP_ACT_OPENED, f->real_path, nullptr);
+    return fd;
 }
 
 }  // namespace
@@ -340,52 +444,12 @@ int tqsftp_invalidate_profiles(void)
 
 int tqsftp_open(const char *client_path, int flags, int mode)
 {
-    RealPath real;
-    const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
-    // Only exhausted memory leaves a path of these tables without a real
-    // path; such an open fails before anything is recorded or asked.
-    if (!real)
-        return open_failed(ENOMEM, client_path);
+    return open_in(client_path, flags, mode, false);
+}
 
-    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
-        struct stat64 st;
-        if (host_stat(real.get(), &st) == 0)
-            return open_failed(EEXIST, client_path);
-    }
-    const int limited = O_WRONLY | O_CREAT | O_TRUNC;
-    if ((flags & limited) == limited && is_media_profile_folder(e) &&
-        !below_profile_limit(e->path))
-        return open_failed(EPERM, client_path);
-
-    if (e->action != nullptr) {
-        if (int refused = upload_admission(e, real.get(), flags))
-            return open_failed(refused, client_path);
-    }
-
-    int access_mode = flags & O_ACCMODE;
-    tqsftp_file *f = tqsftp_file_add(-1, e, real.get(), client_path, access_mode);
-    if (f == nullptr)
-        return open_failed(ENOMEM, client_path);
-
-    bool tell = e->action != nullptr && access_mode != O_RDONLY;
-    if (tell && e->action(TQSFTP_ACT_START, f->real_path, nullptr) != 0) {
-        tqsftp_file_remove(f);
-        return open_failed(EPERM, client_path);
-    }
-    int fd = host_open(real.get(), flags, mode);
-    f->fd = fd;
-    if (fd < 0) {
-        if (tell)
-            e->action(TQSFTP_ACT_OPEN_FAILED, f->real_path, nullptr);
-        int err = errno;
-        tqsftp_log(err, cmd_open, nullptr, client_path);
-        tqsftp_file_remove(f);
-        errno = err;
-        return fd;
-    }
-    if (tell)
-        e->action(TQSFTP_ACT_OPENED, f->real_path, nullptr);
-    return fd;
+int tqsftp_media_open(const char *client_path, int flags, int mode)
+{
+    return open_in(client_path, flags, mode, true);
 }
 
 int tqsftp_open_readonly(const char *client_path, int flags, int mode)
@@ -400,9 +464,13 @@ int tqsftp_open_readonly(const char *client_path, int flags, int mode)
 
 int tqsftp_close(int fd)
 {
+    // Past its ceiling by any way of writing (a size set on the handle, say):
+    // not handed over.  Once the host has closed it, nobody writes it.
+    tqsftp_file *f = tqsftp_file_find(fd);
+    if (f != nullptr && f->written && past_ceiling(fd, f->access))
+        f->saved_errno = EFBIG;
     int r = host_close(fd);
     int err = errno;
-    tqsftp_file *f = tqsftp_file_find(fd);
     if (f == nullptr)
         return r;
     if (r < 0)
@@ -412,7 +480,7 @@ int tqsftp_close(int fd)
 
     // An upload that the update service refuses is a failed transfer.
     const tqsftp_access *e = f->access;
-    if (f->kind != 0 && e != nullptr && e->action != nullptr) {
+    if (f->written && e != nullptr && e->action != nullptr) {
         if (r < 0)
             e->action(TQSFTP_ACT_CLOSE_FAILED, f->real_path, nullptr);
         else if (e->action(TQSFTP_ACT_CLOSED, f->real_path, nullptr) < 0) {
@@ -421,14 +489,14 @@ int tqsftp_close(int fd)
         }
     }
 
-    if (r == 0 && (f->kind & 1) != 0) {
+    if (r == 0 && f->refreshes) {
         const char *slash = strrchr(f->real_path, '/');
         const char *base = slash != nullptr ? slash + 1 : f->real_path;
         if (is_profile_name(base))
             tqsftp_invalidate_profiles();
     }
 
-    if (f->kind == 0)
+    if (!f->written)
         tqsftp_log(f->saved_errno, cmd_copy, f->client_path, remote);
     else
         tqsftp_log(f->saved_errno, cmd_copy, remote, f->client_path);
@@ -470,7 +538,12 @@ int tqsftp_rmdir(const char *client_path)
 int tqsftp_unlink(const char *client_path)
 {
     RealPath real;
-    tqsftp_resolve(client_path, real.out());
+    const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
+    Locked names(e);
+    if (held(e, real.get(), nullptr)) {
+        errno = EBUSY;
+        return logged(-1, cmd_unlink, client_path);
+    }
     return logged(host_unlink(real.get()), cmd_unlink, client_path);
 }
 
@@ -497,19 +570,20 @@ int tqsftp_deny_stat(const char *, struct stat64 *)
 
 ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off)
 {
-    // Refused at once, however sparse: the file would only fill the file
-    // system at its hand-over.  The whole upload then fails at close.
+    // The host's write, whatever its arguments mean to it, then the file's
+    // real size: past the ceiling (by an append, a far offset, a size set on
+    // the handle) it is cut back to the ceiling and the write fails.  The
+    // whole upload then fails at close.
+    ssize_t r = host_write(fd, buf, len, off);
     tqsftp_file *f = tqsftp_file_find(fd);
-    if (f != nullptr && f->kind != 0 && f->access != nullptr) {
-        uint64_t ceiling = upload_ceiling(f->access->action);
-        if (off < 0 || static_cast<uint64_t>(off) > ceiling ||
-            len > ceiling - static_cast<uint64_t>(off)) {
-            f->saved_errno = EFBIG;
-            errno = EFBIG;
-            return -1;
-        }
+    if (f == nullptr || !f->written || !past_ceiling(fd, f->access))
+        return r;
+    off64_t ceiling = static_cast<off64_t>(tqsftp_upload_ceiling(f->access));
+    while (ftruncate64(fd, ceiling) != 0 && errno == EINTR) {
     }
-    return host_write(fd, buf, len, off);
+    f->saved_errno = EFBIG;
+    errno = EFBIG;
+    return -1;
 }
 
 ssize_t tqsftp_deny_write(int, const void *, size_t, int64_t)

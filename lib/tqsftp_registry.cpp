@@ -1,6 +1,7 @@
 // The open-file registry: the host closes a file by descriptor alone, so every
 // open that hands a descriptor out records here which area it belongs to,
 // under which names it was opened and which way its data goes.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,7 +11,7 @@ extern "C" {
 
 tqsftp_file *tqsftp_file_add(int fd, const tqsftp_access *access,
                              const char *real_path, const char *client_path,
-                             uint32_t kind)
+                             int access_mode)
 {
     auto *f = static_cast<tqsftp_file *>(calloc(1, sizeof(tqsftp_file)));
     if (f == nullptr)
@@ -28,7 +29,8 @@ tqsftp_file *tqsftp_file_add(int fd, const tqsftp_access *access,
         free(f);
         return nullptr;
     }
-    f->kind = kind;
+    f->written = access_mode != O_RDONLY;
+    f->refreshes = access_mode == O_WRONLY;
     f->next = tqsftp_state.files;
     tqsftp_state.files = f;
     return f;
@@ -62,7 +64,7 @@ tqsftp_file *tqsftp_file_find(int fd)
 tqsftp_file *tqsftp_file_find_upload(tqsftp_action_fn action)
 {
     for (tqsftp_file *f = tqsftp_state.files; f != nullptr; f = f->next) {
-        if (f->kind != 0 && f->access != nullptr && f->access->action == action)
+        if (f->written && f->access != nullptr && f->access->action == action)
             return f;
     }
     return nullptr;

@@ -2,10 +2,25 @@
 // guarded operations call at fixed moments of a transfer, the hand-over of
 // finished uploads to the update service, and the help files of the areas.
 // Everything here works on the real file system through the C library.
+//
+// An upload into an upload folder belongs to the upload that created it, in
+// whichever server process: the file is created exclusively and carries a
+// mark, a second name (hard link) in a folder that no client reaches, which
+// the upload holds with an exclusive flock on its own descriptor of the file.
+// The mark is made first and the client's name linked to it, so there is no
+// moment at which the upload's file exists unmarked.  A marked name that
+// nobody holds is left over from a writer that is gone (killed) before its
+// hand-over: it is removed when the next session starts, or when its name is
+// next used.  The mark goes just before the hand-over; an unmarked file in an
+// upload folder belongs to the update service and is never removed,
+// truncated or replaced by a later upload.  Every check of a name and every
+// change of it happens with the folder locked (flock on the folder itself).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,14 +35,265 @@ bool fits(const char *name)
     return name == nullptr || strlen(name) < TQSFTP_NAME_SIZE;
 }
 
+bool same_file(const struct stat64 &a, const struct stat64 &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+using Delayed = int (*)(const char *name, uint8_t param);
+
+// One upload kind: its block, its service, the real folder of its row, where
+// its uploads in progress are marked (none for profiles, which the profile
+// store holds itself), and its ceiling.
+struct Kind {
+    tqsftp_ucb *ucb;
+    Delayed install;
+    const char *folder;
+    const char *marks;
+    uint64_t ceiling;
+};
+
+constexpr const char *marks_root = "/tmp/.sftp-upload";
+
+const Kind kinds[] = {
+    {&tqsftp_firmware_ucb, tqupd_firmwareDelayed, "/tmp/sftp/upload/firmware/",
+     "/tmp/.sftp-upload/firmware/", TQSFTP_MAX_FIRMWARE},
+    {&tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, "/tmp/sftp/upload/ssh-key/",
+     "/tmp/.sftp-upload/ssh-key/", TQSFTP_MAX_CERT},
+    {&tqsftp_https_ucb, tqupd_httpsCertDelayed, "/tmp/sftp/upload/https-cert/",
+     "/tmp/.sftp-upload/https-cert/", TQSFTP_MAX_CERT},
+    {&tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, "/tmp/sftp/upload/ldap-cert/",
+     "/tmp/.sftp-upload/ldap-cert/", TQSFTP_MAX_CERT},
+    {&tqsftp_vpn_ucb, tqupd_vpnCertDelayed, "/tmp/sftp/upload/vpn-cert/",
+     "/tmp/.sftp-upload/vpn-cert/", TQSFTP_MAX_CERT},
+    {&tqsftp_config_ucb, tqupd_configDelayed, "/flash/cfg/", nullptr,
+     TQSFTP_MAX_PROFILE},
+};
+constexpr int kind_count = sizeof kinds / sizeof kinds[0];
+
+// This process's upload of each kind (one at a time): its own descriptor of
+// the file, which holds it until the hand-over is over; -1 when none.
+int holds[kind_count] = {-1, -1, -1, -1, -1, -1};
+
+const Kind *kind_of_row(const tqsftp_access *row)
+{
+    for (const Kind &k : kinds) {
+        if (row != nullptr && row->path != nullptr && strcmp(row->path, k.folder) == 0)
+            return &k;
+    }
+    return nullptr;
+}
+
+int kind_index(const tqsftp_ucb *ucb)
+{
+    for (int i = 0; i < kind_count; i++) {
+        if (kinds[i].ucb == ucb)
+            return i;
+    }
+    return -1;
+}
+
+// The mark of a real path in the kind's folder: false when it does not fit.
+bool mark_of(const Kind &k, const char *real, char (&mark)[2 * TQSFTP_NAME_SIZE])
+{
+    size_t n = strlen(k.folder);
+    if (k.marks == nullptr || strncmp(real, k.folder, n) != 0)
+        return false;
+    return snprintf(mark, sizeof mark, "%s%s", k.marks, real + n) <
+           static_cast<int>(sizeof mark);
+}
+
+// The folder of a kind, locked for one check-and-change of its names: the
+// folder's descriptor, or -1.
+int lock_folder(const Kind &k)
+{
+    int dir = open(k.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return -1;
+    while (flock(dir, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(dir);
+            return -1;
+        }
+    }
+    return dir;
+}
+
+void unlock_folder(int dir)
+{
+    int saved = errno;
+    if (dir >= 0)
+        close(dir);
+    errno = saved;
+}
+
+// What a name in an upload folder is, with the folder locked.  A leftover
+// (marked, nobody holds it) is removed on the way, name and mark, when the
+// name still leads to the marked file.
+enum class Name { free, live, taken };
+
+Name examine(const char *real, const char *mark)
+{
+    struct stat64 named;
+    bool exists = lstat64(real, &named) == 0;
+    int m = open(mark, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (m >= 0) {
+        if (flock(m, LOCK_EX | LOCK_NB) != 0) {
+            close(m);
+            return Name::live;  // or a file system without locks: never taken
+        }
+        struct stat64 marked;
+        if (exists && fstat64(m, &marked) == 0 && same_file(named, marked) &&
+            unlink(real) == 0)
+            exists = false;
+        unlink(mark);
+        close(m);
+    }
+    return exists ? Name::taken : Name::free;
+}
+
+// Removes what the upload of a kind created, the very file it holds and
+// nothing else, mark and name, and lets it go.
+void drop_upload(int i, const char *name)
+{
+    int &hold = holds[i];
+    if (hold < 0)
+        return;
+    char mark[2 * TQSFTP_NAME_SIZE];
+    int dir = lock_folder(kinds[i]);
+    struct stat64 own, named;
+    if (fstat64(hold, &own) == 0) {
+        if (lstat64(name, &named) == 0 && same_file(own, named))
+            unlink(name);
+        if (mark_of(kinds[i], name, mark) && lstat64(mark, &named) == 0 &&
+            same_file(own, named))
+            unlink(mark);
+    }
+    unlock_folder(dir);
+    close(hold);
+    hold = -1;
+}
+
 // Removes what the upload wrote and nothing else.  A block with a temporary
 // file names the store's own file beside it (a profile), which the upload
-// never wrote: only the temporary file goes.
-void discard(const tqsftp_ucb &ucb)
+// never wrote: only the temporary file goes, which the store holds.  Any
+// other upload is removed only when it is the file this process created.
+void discard(tqsftp_ucb &ucb)
 {
-    const char *written = ucb.temp_name[0] != '\0' ? ucb.temp_name : ucb.file_name;
-    if (written[0] != '\0')
-        remove(written);
+    if (ucb.temp_name[0] != '\0') {
+        remove(ucb.temp_name);
+        return;
+    }
+    int i = kind_index(&ucb);
+    if (i >= 0)
+        drop_upload(i, ucb.file_name);
+}
+
+// Clears the mark of the upload of a kind just before its hand-over: from
+// now on the file is the update service's.
+void clear_mark(int i, const char *name)
+{
+    char mark[2 * TQSFTP_NAME_SIZE];
+    struct stat64 own, marked;
+    if (holds[i] < 0 || !mark_of(kinds[i], name, mark))
+        return;
+    int dir = lock_folder(kinds[i]);
+    if (fstat64(holds[i], &own) == 0 && lstat64(mark, &marked) == 0 &&
+        same_file(own, marked))
+        unlink(mark);
+    unlock_folder(dir);
+}
+
+void let_go(int i)
+{
+    if (holds[i] >= 0) {
+        int saved = errno;
+        close(holds[i]);
+        holds[i] = -1;
+        errno = saved;
+    }
+}
+
+// Creates the upload's file under the folder's lock: the mark first, held,
+// then the client's name as a second name of it, then the host's open of
+// that name, which must lead to the same file.  The host's descriptor, or -1
+// with errno (EBUSY for a name that another upload or the service holds).
+int create(int i, const char *real, const char *mark, int flags, int mode)
+{
+    Name state = examine(real, mark);
+    if (state != Name::free) {
+        errno = EBUSY;
+        return -1;
+    }
+    if ((flags & O_CREAT) == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    // Writable by its owner until the host has opened it; the client's mode
+    // is then given back.
+    mode_t mask = umask(0);
+    umask(mask);
+    int own = open(mark, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   (mode | S_IWUSR) & 07777);
+    if (own < 0)
+        return -1;
+    int fd = -1;
+    struct stat64 mine, opened;
+    if (flock(own, LOCK_EX | LOCK_NB) == 0 && link(mark, real) == 0) {
+        fd = tqsftp::host_open(real, flags & ~(O_CREAT | O_EXCL | O_TRUNC), mode);
+        if (fd >= 0 && (fstat64(own, &mine) != 0 || fstat64(fd, &opened) != 0 ||
+                        !same_file(mine, opened))) {
+            tqsftp::host_close(fd);
+            fd = -1;
+            errno = EBUSY;
+        }
+        if (fd < 0) {
+            int e = errno;
+            unlink(real);
+            errno = e;
+        }
+    } else if (errno == EEXIST) {
+        errno = EBUSY;
+    }
+    if (fd < 0) {
+        int e = errno;
+        unlink(mark);
+        close(own);
+        errno = e;
+        return -1;
+    }
+    if ((mode & S_IWUSR) == 0)
+        fchmod(own, mode & 07777 & ~mask);
+    holds[i] = own;
+    return fd;
+}
+
+// Removes the leftovers of every kind: marked files that nobody holds.  Only
+// the marks are read, so a start with nothing left over costs one empty
+// listing per kind.
+void sweep_leftovers(void)
+{
+    for (const Kind &k : kinds) {
+        DIR *d = k.marks != nullptr ? opendir(k.marks) : nullptr;
+        if (d == nullptr)
+            continue;
+        int dir = lock_folder(k);
+        while (struct dirent64 *e = readdir64(d)) {
+            char real[TQSFTP_NAME_SIZE], mark[2 * TQSFTP_NAME_SIZE];
+            if (e->d_name[0] == '.' && (e->d_name[1] == '\0' ||
+                                        strcmp(e->d_name, "..") == 0))
+                continue;
+            if (snprintf(real, sizeof real, "%s%s", k.folder, e->d_name) <
+                    static_cast<int>(sizeof real) &&
+                mark_of(k, real, mark))
+                examine(real, mark);
+            else if (snprintf(mark, sizeof mark, "%s%s", k.marks, e->d_name) <
+                     static_cast<int>(sizeof mark))
+                unlink(mark);  // names nothing an upload may have
+        }
+        unlock_folder(dir);
+        closedir(d);
+    }
 }
 
 }  // namespace
@@ -149,22 +415,22 @@ int tqsftp_generic_action(int cmd, tqsftp_ucb *ucb, const char *a,
 
 namespace {
 
-using Delayed = int (*)(const char *name, uint8_t param);
-
 // The part every kind shares: after the generic handling, a closed upload is
-// handed to the update service; one it refuses is removed.
-int kind_action(tqsftp_ucb &ucb, Delayed install, int cmd, const char *a,
-                const char *b)
+// handed to the update service, its mark cleared just before; one it refuses
+// is removed.  The upload's hold goes once the hand-over is over.
+int kind_action(int i, int cmd, const char *a, const char *b)
 {
+    tqsftp_ucb &ucb = *kinds[i].ucb;
     int r = tqsftp_generic_action(cmd, &ucb, a, b);
-    if (r != 0)
+    if (r != 0 || cmd != TQSFTP_ACT_CLOSED)
         return r;
-    if (cmd != TQSFTP_ACT_CLOSED)
-        return 0;
-    if (install(ucb.file_name, static_cast<uint8_t>(ucb.upd_param)) != 1)
-        return 0;
-    discard(ucb);
-    return -1;
+    clear_mark(i, ucb.file_name);
+    if (kinds[i].install(ucb.file_name, static_cast<uint8_t>(ucb.upd_param)) == 1) {
+        discard(ucb);
+        r = -1;
+    }
+    let_go(i);
+    return r;
 }
 
 }  // namespace
@@ -173,32 +439,32 @@ extern "C" {
 
 int tqsftp_firmware_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_firmware_ucb, tqupd_firmwareDelayed, cmd, a, b);
+    return kind_action(0, cmd, a, b);
 }
 
 int tqsftp_sshKey_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, cmd, a, b);
+    return kind_action(1, cmd, a, b);
 }
 
 int tqsftp_https_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_https_ucb, tqupd_httpsCertDelayed, cmd, a, b);
+    return kind_action(2, cmd, a, b);
 }
 
 int tqsftp_ldap_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, cmd, a, b);
+    return kind_action(3, cmd, a, b);
 }
 
 int tqsftp_vpn_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(tqsftp_vpn_ucb, tqupd_vpnCertDelayed, cmd, a, b);
+    return kind_action(4, cmd, a, b);
 }
 
 int tqsftp_config_action(int cmd, const char *a, const char *b)
 {
-    int r = kind_action(tqsftp_config_ucb, tqupd_configDelayed, cmd, a, b);
+    int r = kind_action(5, cmd, a, b);
     // Handed over or dropped: the store may let the temporary file go.
     if (cmd != TQSFTP_ACT_START && cmd != TQSFTP_ACT_OPENED &&
         cmd != TQSFTP_ACT_OPEN_FAILED && cmd != TQSFTP_ACT_RENAME)
@@ -227,6 +493,12 @@ int tqsftp_upload_init(void)
     };
     for (const char *f : folders)
         mkdir(f, 0770);
+    mkdir(marks_root, 0700);
+    for (const Kind &k : kinds) {
+        if (k.marks != nullptr)
+            mkdir(k.marks, 0700);
+    }
+    sweep_leftovers();
 
     tqsftp_ucb *const blocks[] = {
         &tqsftp_firmware_ucb, &tqsftp_sshkey_ucb, &tqsftp_https_ucb,
@@ -237,6 +509,51 @@ int tqsftp_upload_init(void)
             return -1;
     }
     return 0;
+}
+
+uint64_t tqsftp_upload_ceiling(const tqsftp_access *row)
+{
+    const Kind *k = kind_of_row(row);
+    return k != nullptr ? k->ceiling : UINT64_MAX;
+}
+
+int tqsftp_upload_create(const tqsftp_access *row, const char *real, int flags,
+                         int mode)
+{
+    const Kind *k = kind_of_row(row);
+    char mark[2 * TQSFTP_NAME_SIZE];
+    if (k == nullptr || !mark_of(*k, real, mark)) {
+        errno = EPERM;
+        return -1;
+    }
+    int i = static_cast<int>(k - kinds);
+    let_go(i);  // an earlier upload's, if its hand-over never came
+    int dir = lock_folder(*k);
+    if (dir < 0)
+        return -1;
+    int fd = create(i, real, mark, flags, mode);
+    unlock_folder(dir);
+    return fd;
+}
+
+int tqsftp_upload_lock(const tqsftp_access *row)
+{
+    const Kind *k = kind_of_row(row);
+    return k != nullptr && k->marks != nullptr ? lock_folder(*k) : -1;
+}
+
+void tqsftp_upload_unlock(int dir)
+{
+    unlock_folder(dir);
+}
+
+int tqsftp_upload_busy(const tqsftp_access *row, const char *real)
+{
+    const Kind *k = kind_of_row(row);
+    char mark[2 * TQSFTP_NAME_SIZE];
+    if (k == nullptr || !mark_of(*k, real, mark))
+        return 0;
+    return examine(real, mark) == Name::live;
 }
 
 }  // extern "C"

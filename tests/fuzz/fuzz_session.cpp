@@ -6,7 +6,9 @@
 // names in the store) was created, changed or removed, so no upload is left
 // behind and the decoys (/secret/s.txt, /srv/keep.txt, profile.cur) are
 // intact; changed profiles are well-formed and the current one is there.  No
-// file off the media may grow past 128 MiB.
+// file off the media and the uploads may grow past 128 MiB, no upload may hold
+// more data than its ceiling, and what the update service took holds exactly
+// the bytes that one upload's writes and size changes left.
 #include <dlfcn.h>
 #include <expat.h>
 #include <fcntl.h>
@@ -21,6 +23,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -35,6 +38,7 @@ using Tree = std::map<std::string, Key>;
 Tree seen;
 std::unique_ptr<tqhost::Plugin> plugin;
 tqsftp_ucb *blocks[6];
+std::map<std::pair<dev_t, ino64_t>, std::optional<std::string>> uploads;
 
 [[noreturn]] void fail(const char *what, const std::string &detail)
 {
@@ -132,6 +136,18 @@ void compare(const Tree &before, const Tree &after)
     }
     if (after.count("/flash/cfg/office.xml") == 0)
         fail("the current profile is gone", "office.xml");
+    for (const auto &[path, key] : after) {
+        if (!starts(path, "/var/lib/tqupd/") || path.rfind('/') == 14 ||
+            !S_ISREG(std::get<3>(key)) || before.count(path) != 0)
+            continue;
+        std::ifstream f(path, std::ios::binary);
+        std::string data{std::istreambuf_iterator<char>(f), {}};
+        bool one = false;
+        for (const auto &[file, wrote] : uploads)
+            one |= wrote == data;
+        if (!one)
+            fail("handed over what no one upload wrote", path);
+    }
 }
 
 void check_replies(int out)
@@ -144,18 +160,75 @@ void check_replies(int out)
 
 }  // namespace
 
-// Media may hold sparse files of any size: only writes elsewhere are bounded.
+// The file a descriptor is open on: on the media, or an upload's (its size
+// before the operation), sparse and larger for a moment until the plug-in
+// cuts it back.
+struct Target {
+    bool media = false;
+    std::optional<std::pair<dev_t, ino64_t>> upload;
+    off64_t size = 0;
+};
+
+Target target(int fd)
+{
+    char link[64], p[256] = "";
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    Target t;
+    if (readlink(link, p, sizeof p - 1) < 0)
+        p[0] = '\0';
+    t.media = starts(p, "/usb0/") || starts(p, "/sd/");
+    uint64_t most = starts(p, "/tmp/sftp/upload/firmware/") ? TQSFTP_MAX_FIRMWARE
+                    : starts(p, "/tmp/sftp/upload/")        ? TQSFTP_MAX_CERT
+                    : starts(p, "/ramdisk/lighty.tmp")      ? TQSFTP_MAX_PROFILE : 0;
+    struct stat64 st;
+    if (most != 0 && fstat64(fd, &st) == 0) {
+        if (uint64_t(st.st_blocks) * 512 > most)
+            fail("an upload holds more than its ceiling", p);
+        t.upload = std::pair(st.st_dev, st.st_ino);
+        t.size = st.st_size;
+    }
+    struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, t.media || t.upload ? &lift : &limit);
+    return t;
+}
+
+// What an upload wrote, resized; past every ceiling nothing to hand over.
+std::optional<std::string> &resized(const Target &t, off64_t size)
+{
+    std::optional<std::string> &w = uploads.try_emplace(*t.upload, std::string()).first->second;
+    if (w && size > off64_t(TQSFTP_MAX_FIRMWARE))
+        w.reset();
+    else if (w)
+        w->resize(size_t(size));
+    return w;
+}
+
 extern "C" ssize_t __real_pwrite64(int fd, const void *buf, size_t n, off64_t off);
 extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, off64_t off)
 {
-    char link[64], path[256] = "";
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    bool media = readlink(link, path, sizeof path - 1) > 0 &&
-                 (starts(path, "/usb0/") || starts(path, "/sd/"));
-    struct rlimit lift = {RLIM_INFINITY, RLIM_INFINITY}, limit = {file_limit, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, media ? &lift : &limit);
+    Target t = target(fd);
     ssize_t r = __real_pwrite64(fd, buf, n, off);
+    struct rlimit limit = {file_limit, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &limit);
+    if (t.upload && r > 0) {
+        if (fcntl(fd, F_GETFL) & O_APPEND)
+            off = t.size;  // where the kernel put the bytes
+        std::optional<std::string> &w = resized(t, std::max(off + r, t.size));
+        if (w)
+            w->replace(size_t(off), size_t(r), static_cast<const char *>(buf), size_t(r));
+    }
+    return r;
+}
+
+extern "C" int __real_ftruncate64(int fd, off64_t size);
+extern "C" int __wrap_ftruncate64(int fd, off64_t size)
+{
+    Target t = target(fd);
+    int r = __real_ftruncate64(fd, size);
+    struct rlimit limit = {file_limit, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    if (t.upload && r == 0)
+        resized(t, size);
     return r;
 }
 
@@ -180,6 +253,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     reset();
+    uploads.clear();
     Tree before = snapshot();
     int in = memfd_create("in", 0), out = memfd_create("out", 0);
     int cwd = open(".", O_RDONLY | O_DIRECTORY);

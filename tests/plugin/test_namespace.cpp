@@ -72,7 +72,7 @@ TEST(Resolve, RowRealPathAndTable)
     EXPECT_EQ(tqsftp_resolve(deep.c_str(), &real), tqsftp_access_dummy);
     EXPECT_TRUE(errno == ENOMEM && real == nullptr);
     char path[] = "/usb0/x", client[] = "/usb/x";  // the registry frees only its own
-    tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, path, client, 0, 0};
+    tqsftp_file stranger{nullptr, 7, tqsftp_access_dummy, path, client, false, false, 0};
     EXPECT_EQ(tqsftp_file_remove(&stranger), -1);
 }
 
