@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "fsops.h"
+#include "long_name.h"
 
 namespace tqhost {
 
