@@ -1,0 +1,43 @@
+#include "remembered_uploads.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+namespace tqhost {
+
+// The name as the client spelled it.
+std::string RememberedUploads::name(std::string_view path) const
+{
+    return std::string(path);
+}
+
+void RememberedUploads::remember(std::string_view path, const struct stat64 &st)
+{
+    forget(path);
+    if (uploads_.size() >= most)
+        uploads_.erase(uploads_.begin());
+    uploads_.push_back({name(path), st});
+}
+
+const struct stat64 *RememberedUploads::find(std::string_view path) const
+{
+    if (uploads_.empty())
+        return nullptr;
+    std::string n = name(path);
+    for (const Upload &u : uploads_) {
+        if (u.name == n)
+            return &u.st;
+    }
+    return nullptr;
+}
+
+void RememberedUploads::forget(std::string_view path)
+{
+    if (uploads_.empty())
+        return;
+    std::string n = name(path);
+    std::erase_if(uploads_, [&](const Upload &u) { return u.name == n; });
+}
+
+}  // namespace tqhost
