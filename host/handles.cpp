@@ -88,12 +88,11 @@ int Server::close_handle(Handle &h)
 }
 
 // A file written and gone right after a successful close was handed over by
-// the plug-in: its name keeps answering as the file the client left.  Where
-// the table writes with the server's own write, nothing takes the file away.
+// the plug-in: its name keeps answering as the file the client left.
 int Server::close_file(Handle &h)
 {
     struct stat64 st;
-    bool written = h.writable && !writable_area(*h.funcs) && fstat64(h.fd, &st) == 0;
+    bool written = h.writable && fstat64(h.fd, &st) == 0;
     int r = (h.funcs->close ? h.funcs->close : host_funcs()->close)(h.fd);
     if (r < 0 || !written || h.funcs->stat == nullptr)
         return r;

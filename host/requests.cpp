@@ -51,9 +51,18 @@ int mode_of(const Attrs &a, int fallback)
 
 }  // namespace
 
+// The write slot is asked to write nothing to no descriptor: the server's own
+// write answers EBADF, a refusal EACCES or EPERM.  Nothing is written and the
+// plug-in logs nothing, where asking any other slot (an open, a mkdir) would
+// be an operation of its own, logged and perhaps refused as one.
 bool writable_area(const tqsftp_funcs &t)
 {
-    return t.write != nullptr && t.write == host_funcs()->write;
+    if (t.write == nullptr)
+        return false;
+    int e = errno;
+    bool refused = t.write(-1, "", 0, 0) < 0 && (errno == EACCES || errno == EPERM);
+    errno = e;
+    return !refused;
 }
 
 using F = uint16_t;
@@ -236,15 +245,15 @@ void Server::do_close(Request &q)
     status_result(q.id, close_handle(*q.h));
 }
 
-// Where the table reads with the server's own read, the file's data can be
-// spliced to the client.  Else the data is read straight into the reply, the
-// whole length asked for up to the end of the file, however the table's read
-// splits it.
+// The plug-in keeps the server's own read in every table: a file's data is
+// its descriptor's, and can be spliced to the client where the output
+// allows.  Else the data is read straight into the reply, the whole length
+// asked for up to the end of the file, however the table's read splits it.
 void Server::do_read(Request &q)
 {
     Handle &h = *q.h;
     const uint32_t len = q.length < max_data ? q.length : max_data;
-    if (h.funcs->read == host_funcs()->read && read_spliced(q.id, h, q.offset, len))
+    if (read_spliced(q.id, h, q.offset, len))
         return;
     size_t at = reply_.begin(FXP_DATA);
     reply_.u32(q.id);

@@ -18,8 +18,8 @@
 
 namespace tqhost {
 
-// An area the client may change: its table writes with the server's own
-// write, where a read-only table has a refusal (requests.cpp).
+// An area the client may write: its table's write is no refusal.  The one
+// place where the server asks a table for rights (requests.cpp).
 bool writable_area(const tqsftp_funcs &t);
 
 class Server {

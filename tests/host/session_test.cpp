@@ -292,44 +292,62 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     }
 }
 
-// Size, owner, mode and times by path or on a handle opened with pflags (~0:
-// a folder): applied where the client may write, every field parsed.
+// Size, owner, mode and times by path or on a handle: applied where the
+// client may write, every field parsed.  A profile is opened as its
+// compressed form, a copy: there times are accepted and change nothing.
 TEST(HostSession, AttributeChanges)
 {
+    enum class By { path, read_handle, write_handle, folder_handle };
+    constexpr off_t unchecked = -1, written = 12;
     const Packet size4 = Packet().u32(A_SIZE).u64(4), times = Packet().u32(A_TIMES).u32(1).u32(2);
-    const char *f = "/usb/f", *help = "/nv/cfg/help";
-    // pflags 0: SETSTAT by path; size -1: not checked; times: mtime set to 2.
-    const struct { const char *path; uint32_t pflags; Packet attrs; int64_t status; off_t size;
-                   mode_t mode; bool times; } rows[] = {
-        {f, F_WRITE, size4, OK, 4, 0644, false},
-        {f, F_READ, size4, PERMISSION_DENIED, 12, 0644, false},
-        {f, F_READ, Packet().u32(A_PERM | A_TIMES).u32(0600).u32(1).u32(2), OK, 12, 0600, true},
-        {f, 0, size4, OK, 4, 0644, false},
-        {f, 0, Packet().u32(A_SIZE | A_UIDGID | A_PERM | A_TIMES | A_EXT).u64(12).u32(0).u32(0)
-                   .u32(0600).u32(1).u32(2).u32(1).str("x@y").str("z"), OK, 12, 0600, true},
-        {f, 0, Packet().u32(A_PERM | A_EXT).u32(0600).u32(2).str("x@y").str("z"), BAD_MESSAGE,
-         12, 0644, false},
-        {f, 0, Packet().u32(A_UIDGID).u32(7).u32(7), PERMISSION_DENIED, 12, 0644, false},
-        {"/usb/d", ~0u, times, OK, -1, 0755, true},
-        {help, 0, Packet().u32(A_SIZE).u64(0), PERMISSION_DENIED, -1, 0440, false},
-        {help, 0, times, PERMISSION_DENIED, -1, 0440, false},
-        {"/usb/none", 0, size4, NO_SUCH_FILE, -1, 0, false},
+    const char *f = "/usb/f", *help = "/nv/cfg/help", *profile = "/nv/cfg/site.xml";
+    const struct {
+        const char *path, *real;
+        By by;
+        Packet attrs;
+        uint32_t status;
+        off_t size;
+        mode_t mode;
+        bool mtime_set;  // to 2
+    } rows[] = {
+        {f, "/usb0/f", By::write_handle, size4, OK, 4, 0644, false},
+        {f, "/usb0/f", By::read_handle, size4, PERMISSION_DENIED, written, 0644, false},
+        {f, "/usb0/f", By::read_handle, Packet().u32(A_PERM | A_TIMES).u32(0600).u32(1).u32(2), OK,
+         written, 0600, true},
+        {f, "/usb0/f", By::path, size4, OK, 4, 0644, false},
+        {f, "/usb0/f", By::path, Packet().u32(A_SIZE | A_UIDGID | A_PERM | A_TIMES | A_EXT).u64(12)
+                   .u32(0).u32(0).u32(0600).u32(1).u32(2).u32(1).str("x@y").str("z"), OK,
+         written, 0600, true},
+        {f, "/usb0/f", By::path, Packet().u32(A_PERM | A_EXT).u32(0600).u32(2).str("x@y").str("z"),
+         BAD_MESSAGE, written, 0644, false},
+        {f, "/usb0/f", By::path, Packet().u32(A_UIDGID).u32(7).u32(7), PERMISSION_DENIED, written,
+         0644, false},
+        {"/usb/d", "/usb0/d", By::folder_handle, times, OK, unchecked, 0755, true},
+        {help, "/tmp/sftp/nv/cfg/help", By::path, Packet().u32(A_SIZE).u64(0), PERMISSION_DENIED,
+         unchecked, 0440, false},
+        {help, "/tmp/sftp/nv/cfg/help", By::path, times, PERMISSION_DENIED, unchecked, 0440, false},
+        {profile, "/flash/cfg/site.xml", By::path, times, OK, unchecked, 0644, false},
+        {"/usb/none", "/usb0/none", By::path, size4, NO_SUCH_FILE, unchecked, 0, false},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::string(row.path) + " " + std::to_string(row.pflags) + " " + row.attrs.b);
+        SCOPED_TRACE(std::string(row.path) + " " + std::to_string(int(row.by)) + " " + row.attrs.b);
         ASSERT_EQ(system("cd /usb0 && rm -rf ./* && mkdir -m 755 d && echo hello world >f"
-                         " && chmod 644 f"), 0);
+                         " && chmod 644 f && echo '<site/>' >/flash/cfg/site.xml"
+                         " && chmod 644 /flash/cfg/site.xml"), 0);
         Session s(TQ_PLUGIN);
-        std::string h = row.pflags == ~0u ? s.opendir(row.path)
-                        : row.pflags      ? s.open(row.path, row.pflags) : "";
-        Packet p = row.pflags ? request(FSETSTAT, 1).str(h) : request(SETSTAT, 1).str(row.path);
+        std::string h = row.by == By::folder_handle ? s.opendir(row.path)
+                        : row.by == By::read_handle ? s.open(row.path, F_READ)
+                        : row.by == By::write_handle ? s.open(row.path, F_WRITE) : "";
+        Packet p = row.by == By::path ? request(SETSTAT, 1).str(row.path)
+                                      : request(FSETSTAT, 1).str(h);
         EXPECT_EQ(s.status_of(p.raw(row.attrs.b)), row.status);
-        std::string path = row.path;
         struct stat st = {};
-        stat((path[1] == 'u' ? "/usb0" + path.substr(4) : "/tmp/sftp" + path).c_str(), &st);
-        EXPECT_TRUE(row.size < 0 || st.st_size == row.size) << st.st_size;
+        stat(row.real, &st);
+        if (row.size != unchecked) {
+            EXPECT_EQ(st.st_size, row.size);
+        }
         EXPECT_EQ(st.st_mode & 0777, row.mode);
-        EXPECT_EQ(st.st_mtime == 2, row.times);
+        EXPECT_EQ(st.st_mtime == 2, row.mtime_set);
     }
 }
 
