@@ -6,10 +6,20 @@
 
 namespace tqhost {
 
-// The name as the client spelled it.
+// The path normalised by the plug-in (as it does before it looks a path up)
+// and in lower case; a path it cannot normalise stands as spelled.
 std::string RememberedUploads::name(std::string_view path) const
 {
-    return std::string(path);
+    std::string in(path), out(path.size() + 2, '\0');
+    if (plugin_.normalize(in.c_str(), out.data(), out.size()) == 0)
+        out.resize(strlen(out.c_str()));
+    else
+        out = in;
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    return out;
 }
 
 void RememberedUploads::remember(std::string_view path, const struct stat64 &st)

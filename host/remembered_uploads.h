@@ -1,6 +1,8 @@
 // Uploads handed over in this session: a file written and gone right after
 // its close (the plug-in handed it to the update service).  Its name keeps
 // answering as the file the client left until a request names it again.
+// Names are matched as the tree matches them: after normalisation and
+// without regard to the case of ASCII letters.
 #ifndef TQHOST_REMEMBERED_UPLOADS_H
 #define TQHOST_REMEMBERED_UPLOADS_H
 
@@ -16,7 +18,7 @@ namespace tqhost {
 
 class RememberedUploads {
 public:
-    explicit RememberedUploads(const Plugin &) {}
+    explicit RememberedUploads(const Plugin &plugin) : plugin_(plugin) {}
 
     // st: the file as the client left it.  The oldest of more than 32 goes.
     void remember(std::string_view path, const struct stat64 &st);
@@ -33,6 +35,7 @@ private:
 
     std::string name(std::string_view path) const;
 
+    const Plugin &plugin_;
     std::vector<Upload> uploads_;
 };
 

@@ -362,14 +362,14 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     std::string h = s.open(fw, F_WRITE | F_CREAT);
     ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
     ASSERT_EQ(s.close(h), OK);
-    Fields f{s.call(request(STAT, 1).str(fw))};
+    Fields f{s.call(request(STAT, 1).str("/UPLOAD/firmware/./fw.bin"))};  // as the tree spells
     f.at = 5;
     EXPECT_EQ(size_of(f), 5u);
     const std::pair<Packet, int64_t> rows[] = {
         {request(SETSTAT, 1).str(fw).u32(A_TIMES).u32(1).u32(2), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(5), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(0), PERMISSION_DENIED},
-        {request(REMOVE, 1).str(fw), NO_SUCH_FILE},
+        {request(REMOVE, 1).str("/Upload//firmware/fw.bin"), NO_SUCH_FILE},
         {request(STAT, 1).str(fw), NO_SUCH_FILE},  // used again: gone
     };
     for (const auto &[p, want] : rows)
