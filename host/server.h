@@ -32,8 +32,9 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // Serves until the client goes away.  0 at end of input or when the
-    // client stops reading; 1 after a violation of the protocol.
+    // Serves until the client goes away or a stop signal comes (stop.h).  0
+    // at end of input or when the client stops reading; 1 after a violation
+    // of the protocol; 128 + the signal's number when stopped by one.
     // Handles still open are closed as failed transfers before it returns.
     int run();
 

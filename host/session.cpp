@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "server.h"
+#include "stop.h"
 
 namespace tqhost {
 
@@ -78,13 +79,15 @@ int Server::run()
 
 // A read that sleeps on a socket is woken each time the client takes a reply
 // (room to write again) and goes back to sleep; poll for input alone wakes
-// once, when the next request is there.
+// once, when the next request is there.  False once a stop signal came.
 bool Server::wait_for_input()
 {
     struct pollfd p = {in_, POLLIN, 0};
-    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    while (stop_signal() == 0) {
+        if (ppoll(&p, 1, nullptr, wait_mask()) >= 0 || errno != EINTR)
+            return true;
     }
-    return true;
+    return false;
 }
 
 bool Server::packet(const uint8_t *p, uint32_t len)
@@ -117,12 +120,16 @@ bool Server::packet(const uint8_t *p, uint32_t len)
     return true;
 }
 
-// False when the client takes no more.
+// False when the client takes no more, or a stop signal came.
 bool Server::flush()
 {
     while (reply_.size() > 0) {
-        ssize_t n = write(out_, reply_.data(), reply_.size());
-        if (n < 0 && errno == EINTR)
+        ssize_t n;
+        {
+            StopWindow window;
+            n = stop_signal() != 0 ? -1 : write(out_, reply_.data(), reply_.size());
+        }
+        if (n < 0 && errno == EINTR && stop_signal() == 0)
             continue;
         if (n <= 0)
             return false;
@@ -134,7 +141,8 @@ bool Server::flush()
 int Server::finish(int code)
 {
     close_all();
-    return code;
+    int sig = stop_signal();
+    return sig != 0 ? 128 + sig : code;
 }
 
 // The client is gone: every transfer still open is incomplete.  The host's

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "server.h"
+#include "stop.h"
 
 namespace tqhost {
 
@@ -48,12 +49,17 @@ bool Server::read_spliced(uint32_t id, Handle &h, uint64_t off, uint32_t len)
     return true;
 }
 
-// False when the client takes no more.
+// False when the client takes no more, or a stop signal came.
 bool Server::send_spliced(size_t n)
 {
     while (n > 0) {
-        ssize_t m = splice(splice_r_.get(), nullptr, out_, nullptr, n, SPLICE_F_MOVE);
-        if (m < 0 && errno == EINTR)
+        ssize_t m;
+        {
+            StopWindow window;
+            m = stop_signal() != 0 ? -1 : splice(splice_r_.get(), nullptr, out_, nullptr, n,
+                                                 SPLICE_F_MOVE);
+        }
+        if (m < 0 && errno == EINTR && stop_signal() == 0)
             continue;
         if (m <= 0)
             return false;

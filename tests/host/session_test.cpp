@@ -119,6 +119,7 @@ public:
         return read_exact(body) ? std::optional(body) : std::nullopt;
     }
     void close_input() { to_ = to_ >= 0 ? ::close(to_), -1 : -1; }
+    void stop(int sig) { ::kill(pid_, sig); }  // a stop signal for the server
     int wait()  // the exit status, or 128 + signal
     {
         int st = 0;
@@ -352,12 +353,14 @@ TEST(HostSession, AttributeChanges)
 }
 
 // An upload the update service takes at its close still answers STAT and
-// SETSTAT of its name in the session, until the name is used again.  One left
-// open when the client goes away is closed as failed, removed and never
-// handed over.
+// SETSTAT of its name in the session, under any spelling, until the name is
+// used again.  One left open when the session ends is closed as failed,
+// removed and never handed over: when the client goes away, and when the
+// server is told to stop, whether it waits for the client's next request or
+// is blocked writing replies that the client does not read.
 TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
 {
-    const std::string fw = "/upload/firmware/fw.bin", key = "/upload/ssh-key/id.pub";
+    const std::string fw = "/upload/firmware/fw.bin";
     Session s(TQ_PLUGIN);
     std::string h = s.open(fw, F_WRITE | F_CREAT);
     ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
@@ -375,14 +378,43 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     for (const auto &[p, want] : rows)
         EXPECT_EQ(s.status_of(p), want) << p.b;
     EXPECT_EQ(system("grep -c 'firmware fw.bin 5' /var/lib/tqupd/jobs | grep -qx 1"), 0);
-    h = s.open(key, F_WRITE | F_CREAT);
-    EXPECT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("part")), OK);
-    s.close_input();
-    EXPECT_EQ(s.wait(), 0);
-    EXPECT_FALSE(exists("/tmp/sftp" + key) || exists("/var/lib/tqupd/ssh-key/id.pub"));
-    EXPECT_NE(read_file("/var/log/messages").find(
-                  "Copy remote to " + key + " failed: Software caused connection abort"),
-              std::string::npos);
+
+    enum class Waits { for_input, writing };
+    constexpr int client_gone = 0;
+    constexpr uint32_t reads = 32, read_length = 255 * 1024;
+    const struct {
+        const char *upload;
+        int signal;  // or client_gone: the input is closed
+        Waits waits;
+    } ends[] = {
+        {"/upload/ssh-key/id.pub", client_gone, Waits::for_input},
+        {"/upload/firmware/term.bin", SIGTERM, Waits::for_input},
+        {"/upload/firmware/hup.bin", SIGHUP, Waits::writing},
+    };
+    ASSERT_EQ(system("truncate -s 8M /usb0/big"), 0);
+    for (const auto &row : ends) {
+        SCOPED_TRACE(row.upload);
+        const std::string upload = row.upload, name = upload.substr(upload.rfind('/') + 1);
+        Session ending(TQ_PLUGIN);
+        std::string part = ending.open(upload, F_WRITE | F_CREAT);
+        EXPECT_EQ(ending.status_of(request(WRITE, 1).str(part).u64(0).str("part")), OK);
+        if (row.waits == Waits::writing) {
+            std::string big = ending.open("/usb/big", F_READ);
+            for (uint32_t i = 0; i < reads; i++)
+                ending.send(request(READ, 1).str(big).u64(uint64_t(i) * read_length).u32(read_length));
+            ASSERT_TRUE(ending.receive());  // past its wait for input, it writes the rest
+        }
+        if (row.signal == client_gone)
+            ending.close_input();
+        else
+            ending.stop(row.signal);
+        EXPECT_EQ(ending.wait(), row.signal == client_gone ? 0 : 128 + row.signal);
+        EXPECT_FALSE(exists("/tmp/sftp" + upload));
+        EXPECT_NE(system(("grep -qs ' " + name + " ' /var/lib/tqupd/jobs").c_str()), 0);
+        EXPECT_NE(read_file("/var/log/messages").find(
+                      "Copy remote to " + upload + " failed: Software caused connection abort"),
+                  std::string::npos);
+    }
 }
 
 // A profile upload and download past the temporary file that a killed server
