@@ -176,8 +176,8 @@ private:
 uint64_t size_of(Fields &f)
 {
     uint32_t flags = f.u32();
-    uint64_t size = flags & 1 ? f.u64() : 0;
-    f.at += (flags & 2 ? 8 : 0) + (flags & 4 ? 4 : 0) + (flags & 8 ? 8 : 0);
+    uint64_t size = flags & A_SIZE ? f.u64() : 0;
+    f.at += (flags & A_UIDGID ? 8 : 0) + (flags & A_PERM ? 4 : 0) + (flags & A_TIMES ? 8 : 0);
     return size;
 }
 
@@ -188,6 +188,12 @@ std::string read_file(const std::string &path)
 }
 void write_file(const std::string &path, std::string_view text) { std::ofstream(path) << text; }
 bool exists(const std::string &path) { struct stat st; return lstat(path.c_str(), &st) == 0; }
+
+// A reply's fields begin after its type and request id; a DATA reply's data
+// after its length too.
+constexpr size_t reply_fields = 1 + 4, data_header = 1 + 4 + 4;
+// What limits@openssh.com announces: the longest packet, read and write.
+constexpr uint32_t max_packet = 256 * 1024, max_data = 255 * 1024;
 
 // Each client flag reaches the open ("XY" is then written at offset 0); the
 // longest packet is taken and a read gives at most 255 KiB; a sparse file
@@ -216,13 +222,15 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
     }
     std::string h = s.open("/usb/f", F_READ | F_WRITE);
     Packet p = request(WRITE, 6).str(h).u64(0);
-    EXPECT_EQ(s.status_of(p.str(std::string(256 * 1024 - p.b.size() - 4, 'z'))), OK);
-    EXPECT_EQ(s.call(request(READ, 7).str(h).u64(0).u32(300 * 1024)).size(), 9 + 255u * 1024);
+    const size_t fill = max_packet - p.b.size() - 4;  // the data's length field: 4
+    EXPECT_EQ(s.status_of(p.str(std::string(fill, 'z'))), OK);
+    EXPECT_EQ(s.call(request(READ, 7).str(h).u64(0).u32(2 * max_data)).size(),
+              data_header + max_data);
     Fields st{s.call(request(STAT, 2).str("/usb/big"))};
-    st.at = 5;
+    st.at = reply_fields;
     EXPECT_EQ(size_of(st), file_size);
     Fields data{s.call(request(READ, 3).str(s.open("/usb/big", F_READ)).u64(marker_at).u32(6))};
-    data.at = 5;
+    data.at = reply_fields;
     EXPECT_EQ(data.str(), "marker");
 }
 
@@ -231,7 +239,7 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
 // a short reply in the middle of a file makes OpenSSH's scp cut the file.
 TEST(HostSession, ReadsAnswerTheWholeLengthAtAnyOffset)
 {
-    constexpr uint32_t len = 255 * 1024, count = 24;
+    constexpr uint32_t len = max_data, count = 24;
     std::string data(count * len + 5000, '\0');
     for (size_t i = 0; i < data.size(); i++)
         data[i] = char(i * 2654435761u >> 13);
@@ -257,7 +265,7 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     write_file("/usb0/f", "data");
     Session s(TQ_PLUGIN);
     const Packet vfs = request(EXTENDED, 1).str("statvfs@openssh.com");
-    const std::pair<Packet, std::string> rows[] = {
+    const struct { Packet request; const char *reply; } rows[] = {
         {request(STAT, 1).str("/usb/missing"), "2 No such file or directory"},
         {request(STAT, 1).str("/etc/passwd"), "3 Permission denied"},
         {request(OPEN, 1).str("/nv/cfg/help").u32(F_WRITE).u32(0), "3 Operation not permitted"},
@@ -272,24 +280,32 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {Packet(vfs).str("/usb/none"), "2 No such file or directory"},
         {request(EXTENDED, 1).str(posix_rename).str("/usb/f").str("/usb/g"), "0 Success"},
     };
-    for (const auto &[p, want] : rows)
-        EXPECT_EQ(s.status_line(p), want) << p.b;
-    EXPECT_EQ(system("test -k /usb0/d && grep -qx data /usb0/g"), 0);  // the mode's sticky bit
+    for (const auto &row : rows)
+        EXPECT_EQ(s.status_line(row.request), row.reply) << row.request.b;
+    EXPECT_EQ(system("test -k /usb0/d"), 0);  // the mode's sticky bit
+    EXPECT_EQ(read_file("/usb0/g"), "data");
     Session start(TQ_START_PLUGIN);  // REALPATH joins a relative path to the start folder
     for (auto [path, want] : {std::pair{"x/../y", "/start/x/../y"}, {"/a", "/a"}}) {
         Fields r{start.call(request(REALPATH, 1).str(path))};
-        r.at = 5;
+        r.at = reply_fields;
         EXPECT_EQ(r.u32() == 1 ? r.str() : "", want);
     }
     std::string dir = s.opendir("/nv/cfg");
     EXPECT_EQ(Fields{s.call(request(FSTAT, 1).str(dir))}.u8(), ATTRS);
-    // Free space, read-only where the client may not write.
-    for (auto [p, ro] : {std::pair{Packet(vfs).str("/usb/d"), 0u}, {Packet(vfs).str("/usb"), 1u},
-                         {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), 1u}}) {
-        Fields f{s.call(p)};
-        f.at = 5 + 9 * 8;
-        EXPECT_EQ(f.u64() & 1, ro) << p.b;
-        EXPECT_EQ(f.u64(), 255u) << p.b;  // the longest name: an answer, not a refusal
+    // Free space, read-only where the client may not write.  The flags are
+    // the tenth figure, the longest name the eleventh: an answer, not a refusal.
+    constexpr size_t flags_at = reply_fields + 9 * sizeof(uint64_t);
+    constexpr uint64_t read_only = 1, name_max = 255;
+    const struct { Packet request; bool read_only; } spaces[] = {
+        {Packet(vfs).str("/usb/d"), false},
+        {Packet(vfs).str("/usb"), true},
+        {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), true},
+    };
+    for (const auto &row : spaces) {
+        Fields f{s.call(row.request)};
+        f.at = flags_at;
+        EXPECT_EQ((f.u64() & read_only) != 0, row.read_only) << row.request.b;
+        EXPECT_EQ(f.u64(), name_max) << row.request.b;
     }
 }
 
@@ -366,22 +382,22 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
     ASSERT_EQ(s.close(h), OK);
     Fields f{s.call(request(STAT, 1).str("/UPLOAD/firmware/./fw.bin"))};  // as the tree spells
-    f.at = 5;
+    f.at = reply_fields;
     EXPECT_EQ(size_of(f), 5u);
-    const std::pair<Packet, int64_t> rows[] = {
+    const struct { Packet request; int64_t status; } rows[] = {
         {request(SETSTAT, 1).str(fw).u32(A_TIMES).u32(1).u32(2), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(5), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(0), PERMISSION_DENIED},
         {request(REMOVE, 1).str("/Upload//firmware/fw.bin"), NO_SUCH_FILE},
         {request(STAT, 1).str(fw), NO_SUCH_FILE},  // used again: gone
     };
-    for (const auto &[p, want] : rows)
-        EXPECT_EQ(s.status_of(p), want) << p.b;
+    for (const auto &row : rows)
+        EXPECT_EQ(s.status_of(row.request), row.status) << row.request.b;
     EXPECT_EQ(system("grep -c 'firmware fw.bin 5' /var/lib/tqupd/jobs | grep -qx 1"), 0);
 
     enum class Waits { for_input, writing };
     constexpr int client_gone = 0;
-    constexpr uint32_t reads = 32, read_length = 255 * 1024;
+    constexpr uint32_t reads = 32;  // more than the client's pipe holds
     const struct {
         const char *upload;
         int signal;  // or client_gone: the input is closed
@@ -400,8 +416,8 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
         EXPECT_EQ(ending.status_of(request(WRITE, 1).str(part).u64(0).str("part")), OK);
         if (row.waits == Waits::writing) {
             std::string big = ending.open("/usb/big", F_READ);
-            for (uint32_t i = 0; i < reads; i++)
-                ending.send(request(READ, 1).str(big).u64(uint64_t(i) * read_length).u32(read_length));
+            for (uint64_t i = 0; i < reads; i++)
+                ending.send(request(READ, 1).str(big).u64(i * max_data).u32(max_data));
             ASSERT_TRUE(ending.receive());  // past its wait for input, it writes the rest
         }
         if (row.signal == client_gone)
@@ -432,7 +448,7 @@ TEST(HostSession, ProfileTransfersPastAStaleTemporaryFile)
     h = s.open("/nv/cfg/site.xml", F_READ);
     Fields data{s.call(request(READ, 1).str(h).u64(0).u32(1000))};
     EXPECT_EQ(s.close(h), OK);
-    data.at = 5;
+    data.at = reply_fields;
     write_file("/tmp/down.gz", data.str());
     EXPECT_EQ(system("gunzip -c /tmp/down.gz | cmp - /flash/cfg/site.xml"), 0);
     EXPECT_FALSE(exists("/ramdisk/lighty.tmp"));
@@ -446,11 +462,13 @@ TEST(HostSession, Listings)
     ASSERT_EQ(system("mkdir -m 1777 /usb0/t && touch -d 2099-01-01 /usb0/future && mkdir /usb0/l"
                      " && p=$(printf %0250d 0) && for i in $(seq 300); do touch /usb0/t/f$i;"
                      " : >/usb0/l/$i$p; : >/usb0/l/x$i$p; done"), 0);
+    constexpr size_t files = 300, names_per_reply = 256, reply_bytes = 128 * 1024;
+    constexpr size_t one_name = 1024;  // at most: a name, its long name, its attributes
     Session s(TQ_PLUGIN);
     // The long names of one READDIR of path, and how many names it gave.
     auto names = [&](const char *path) {
         Fields f{s.call(request(READDIR, 1).str(s.opendir(path)))};
-        f.at = 5;
+        f.at = reply_fields;
         std::string out = std::to_string(f.u32());
         while (f.at < f.b.size()) {
             f.str();
@@ -462,18 +480,18 @@ TEST(HostSession, Listings)
     std::string top = names("/usb");
     EXPECT_NE(top.find("\ndrwxrwxrwt "), std::string::npos) << top;
     EXPECT_NE(top.find(" 2099 future"), std::string::npos) << top;
-    EXPECT_EQ(names("/usb/t").substr(0, 4), "256\n");
+    EXPECT_EQ(names("/usb/t").substr(0, 4), std::to_string(names_per_reply) + "\n");
     std::string cfg = names("/nv/cfg");
     EXPECT_EQ(cfg.substr(0, 2), "3\n") << cfg;
     EXPECT_NE(cfg.find("\n-r--r----- "), std::string::npos) << cfg;
     std::string d = s.opendir("/usb/l");
     size_t listed = 0;
     for (Fields r; r = Fields{s.call(request(READDIR, 1).str(d))}, r.u8() == NAME;) {
-        EXPECT_LE(r.b.size(), 129u * 1024);
+        EXPECT_LE(r.b.size(), reply_bytes + one_name);
         r.u32();
         listed += r.u32();
     }
-    EXPECT_EQ(listed, 602u);  // with "." and ".."
+    EXPECT_EQ(listed, 2 * files + 2);  // with "." and ".."
 }
 
 const std::string file = "<file>..", folder = "<folder>", stale = "<stale>.";
@@ -484,8 +502,8 @@ const std::string file = "<file>..", folder = "<folder>", stale = "<stale>.";
 TEST(HostSession, MalformedInput)
 {
     constexpr int64_t disconnect = -1;
-    const std::pair<Packet, int64_t> rows[] = {
-        {request(STAT, 7).str("/").lie(256 * 1024 + 1), disconnect},
+    const struct { Packet request; int64_t status; } rows[] = {
+        {request(STAT, 7).str("/").lie(max_packet + 1), disconnect},
         {Packet().lie(0), disconnect}, {Packet().u8(STAT).u8(0), disconnect},
         {Packet().u8(INIT).u32(3), disconnect}, {request(99, 7).str("/"), OP_UNSUPPORTED},
         {request(SYMLINK, 7).str("/usb/l").str("/usb/f"), OP_UNSUPPORTED},
@@ -501,7 +519,7 @@ TEST(HostSession, MalformedInput)
         {request(READ, 7).str(folder).u64(0).u32(10), FAILURE},
         {request(READDIR, 7).str(file), FAILURE}, {request(CLOSE, 7).str(stale), FAILURE},
     };
-    for (const auto &[p, expect] : rows) {
+    for (const auto &[p, expect] : rows) {  // the request and its status
         write_file("/usb0/f", "0123456789");
         Session s(TQ_PLUGIN);
         const std::string h = s.open("/usb/f", F_READ | F_WRITE), dir = s.opendir("/usb");
@@ -531,9 +549,10 @@ TEST(HostSession, MalformedInput)
 // handle's slot is reused but its old handle stays invalid.
 TEST(HostSession, HandlesBeyond512AreRefused)
 {
+    constexpr int max_handles = 512;
     Session s(TQ_PLUGIN);
     std::vector<std::string> handles;
-    for (int i = 0; i < 512; i++)
+    for (int i = 0; i < max_handles; i++)
         handles.push_back(i % 2 ? s.opendir("/usb") : s.open("/usb", F_READ));
     EXPECT_EQ(s.status_of(request(OPEN, 1).str("/usb/new").u32(F_WRITE | F_CREAT).u32(0)), FAILURE);
     EXPECT_FALSE(exists("/usb0/new"));
