@@ -65,55 +65,40 @@ bool writable_area(const tqsftp_funcs &t)
     return !refused;
 }
 
-using F = uint16_t;
-
-// type, extension and the version it is announced at, handler, what the
-// request carries, the slot it is performed through, and what becomes of an
-// upload remembered under a path it names.
+// Each request: its type, handler, the fields it carries, the slot of its
+// path's or handle's table it is performed through, and what becomes of an
+// upload remembered under a path it names (forgotten unless said); an
+// extension also its name and the version it is announced at.
 const Server::Handler Server::handlers[] = {
-    {FXP_OPEN, nullptr, nullptr, &Server::do_open, F(Field::path | Field::pflags | Field::attrs),
-     Slot::open, Remembered::forgotten},
-    {FXP_CLOSE, nullptr, nullptr, &Server::do_close, Field::handle, Slot::none,
-     Remembered::forgotten},
-    {FXP_READ, nullptr, nullptr, &Server::do_read, F(Field::file | Field::offset | Field::length),
-     Slot::read, Remembered::forgotten},
-    {FXP_WRITE, nullptr, nullptr, &Server::do_write, F(Field::file | Field::offset | Field::data),
-     Slot::write, Remembered::forgotten},
-    {FXP_LSTAT, nullptr, nullptr, &Server::do_stat, Field::path, Slot::stat, Remembered::kept},
-    {FXP_STAT, nullptr, nullptr, &Server::do_stat, Field::path, Slot::stat, Remembered::kept},
-    {FXP_FSTAT, nullptr, nullptr, &Server::do_fstat, Field::handle, Slot::none,
-     Remembered::forgotten},
-    {FXP_SETSTAT, nullptr, nullptr, &Server::do_setstat, F(Field::path | Field::attrs),
-     Slot::stat, Remembered::kept},
-    {FXP_FSETSTAT, nullptr, nullptr, &Server::do_fsetstat, F(Field::handle | Field::attrs),
-     Slot::none, Remembered::forgotten},
-    {FXP_OPENDIR, nullptr, nullptr, &Server::do_opendir, Field::path, Slot::opendir,
-     Remembered::forgotten},
-    {FXP_READDIR, nullptr, nullptr, &Server::do_readdir, Field::folder, Slot::readdir,
-     Remembered::forgotten},
-    {FXP_REMOVE, nullptr, nullptr, &Server::do_remove, Field::path, Slot::unlink,
-     Remembered::forgotten},
-    {FXP_MKDIR, nullptr, nullptr, &Server::do_mkdir, F(Field::path | Field::attrs), Slot::mkdir,
-     Remembered::forgotten},
-    {FXP_RMDIR, nullptr, nullptr, &Server::do_rmdir, Field::path, Slot::rmdir,
-     Remembered::forgotten},
-    // Lexical: nothing is looked up, nothing forgotten.
-    {FXP_REALPATH, nullptr, nullptr, &Server::do_realpath, Field::path, Slot::none,
-     Remembered::kept},
-    {FXP_RENAME, nullptr, nullptr, &Server::do_rename, F(Field::path | Field::to), Slot::rename,
-     Remembered::forgotten},
-    {FXP_EXTENDED, "posix-rename@openssh.com", "1", &Server::do_posix_rename,
-     F(Field::path | Field::to), Slot::rename, Remembered::forgotten},
-    {FXP_EXTENDED, "hardlink@openssh.com", "1", &Server::do_link, F(Field::path | Field::to),
-     Slot::link, Remembered::forgotten},
-    {FXP_EXTENDED, "fsync@openssh.com", "1", &Server::do_fsync, Field::file, Slot::none,
-     Remembered::forgotten},
-    {FXP_EXTENDED, "limits@openssh.com", "1", &Server::do_limits, 0, Slot::none,
-     Remembered::forgotten},
-    {FXP_EXTENDED, "statvfs@openssh.com", "2", &Server::do_statvfs, Field::path, Slot::opendir,
-     Remembered::forgotten},
-    {FXP_EXTENDED, "fstatvfs@openssh.com", "2", &Server::do_fstatvfs, Field::handle,
-     Slot::none, Remembered::forgotten},
+    {FXP_OPEN, &Server::do_open, Field::path | Field::pflags | Field::attrs, Slot::open},
+    {FXP_CLOSE, &Server::do_close, Field::handle, Slot::none},
+    {FXP_READ, &Server::do_read, Field::file | Field::offset | Field::length, Slot::read},
+    {FXP_WRITE, &Server::do_write, Field::file | Field::offset | Field::data, Slot::write},
+    {FXP_LSTAT, &Server::do_stat, Field::path, Slot::stat, Remembered::kept},
+    {FXP_STAT, &Server::do_stat, Field::path, Slot::stat, Remembered::kept},
+    {FXP_FSTAT, &Server::do_fstat, Field::handle, Slot::none},
+    {FXP_SETSTAT, &Server::do_setstat, Field::path | Field::attrs, Slot::stat, Remembered::kept},
+    {FXP_FSETSTAT, &Server::do_fsetstat, Field::handle | Field::attrs, Slot::none},
+    {FXP_OPENDIR, &Server::do_opendir, Field::path, Slot::opendir},
+    {FXP_READDIR, &Server::do_readdir, Field::folder, Slot::readdir},
+    {FXP_REMOVE, &Server::do_remove, Field::path, Slot::unlink},
+    {FXP_MKDIR, &Server::do_mkdir, Field::path | Field::attrs, Slot::mkdir},
+    {FXP_RMDIR, &Server::do_rmdir, Field::path, Slot::rmdir},
+    // Lexical: nothing is looked up.
+    {FXP_REALPATH, &Server::do_realpath, Field::path, Slot::none, Remembered::kept},
+    {FXP_RENAME, &Server::do_rename, Field::path | Field::to, Slot::rename},
+    {FXP_EXTENDED, &Server::do_posix_rename, Field::path | Field::to, Slot::rename,
+     Remembered::forgotten, "posix-rename@openssh.com", "1"},
+    {FXP_EXTENDED, &Server::do_link, Field::path | Field::to, Slot::link,
+     Remembered::forgotten, "hardlink@openssh.com", "1"},
+    {FXP_EXTENDED, &Server::do_fsync, Field::file, Slot::none,
+     Remembered::forgotten, "fsync@openssh.com", "1"},
+    {FXP_EXTENDED, &Server::do_limits, 0, Slot::none,
+     Remembered::forgotten, "limits@openssh.com", "1"},
+    {FXP_EXTENDED, &Server::do_statvfs, Field::path, Slot::opendir,
+     Remembered::forgotten, "statvfs@openssh.com", "2"},
+    {FXP_EXTENDED, &Server::do_fstatvfs, Field::handle, Slot::none,
+     Remembered::forgotten, "fstatvfs@openssh.com", "2"},
 };
 
 // Whatever version the client speaks, this server speaks 3, with the

@@ -75,12 +75,12 @@ private:
     // One row of the handler table (requests.cpp).
     struct Handler {
         uint8_t type;
-        const char *extension;  // FXP_EXTENDED: its name and version
-        const char *version;
         void (Server::*run)(Request &q);
         uint16_t fields;  // what the request carries (Field), in that order
         Slot slot;        // the slot it is performed through: absent, refused
-        Remembered uploads;
+        Remembered uploads = Remembered::forgotten;
+        const char *extension = nullptr;  // FXP_EXTENDED: its name and version
+        const char *version = nullptr;
     };
     struct Field {
         enum : uint16_t {
