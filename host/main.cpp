@@ -9,6 +9,7 @@
 
 #include "plugin.h"
 #include "server.h"
+#include "stop.h"
 
 namespace {
 
@@ -54,6 +55,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "tqsftp-server: %s\n", err.c_str());
         return 1;
     }
+    // Told to stop, the server ends its uploads as broken off before it exits.
+    tqhost::catch_stop_signals();
     tqhost::Server server(*plugin, STDIN_FILENO, STDOUT_FILENO);
     return server.run();
 }

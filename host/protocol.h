@@ -7,7 +7,6 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <memory>
 #include <string_view>
@@ -153,12 +152,6 @@ private:
 };
 
 uint32_t get_u32(const uint8_t *p);
-
-// The long name of a directory entry, in the form of `ls -l`:
-// "-rw-r--r--    1 root     root         1234 Mar  4 12:00 name".
-// A name whose attributes are unknown gets question marks in their place.
-void long_name(char *out, size_t size, const char *name,
-               const struct stat64 *st, time_t now);
 
 }  // namespace tqhost::sftp
 

@@ -36,39 +36,43 @@ TEST_P(HostOps, NoPathGoesThroughALink)
     struct stat64 st;
     const std::string long_name = "/tmp/t/in/" + std::string(NAME_MAX + 1, 'n');
     const std::string long_path = "/tmp/t/in" + std::string(PATH_MAX - 9, '/');  // no room for NUL
-    const std::pair<std::function<long()>, int> rows[] = {
-        {[] { return fs.open("/tmp/t/in/leak", O_RDONLY, 0); }, EACCES},
-        {[] { return fs.open("/tmp/t/in/dir/new", O_WRONLY | O_CREAT, 0644); }, EACCES},
-        {[] { return fs.open("/tmp/t/in/sub/up/secret", O_RDONLY, 0); }, EACCES},
-        {[&] { return fs.stat("/tmp/t/in/dir/secret", &st); }, EACCES},
-        {[] { return fs.opendir("/tmp/t/in/dir") ? 0 : -1; }, EACCES},
-        {[] { return fs.unlink("/tmp/t/in/dir/secret"); }, EACCES},
-        {[] { return fs.rename("/tmp/t/in/f", "/tmp/t/in/dir/f"); }, EACCES},
-        {[] { return fs.link("/tmp/t/in/dir/secret", "/tmp/t/in/h"); }, EACCES},
-        {[&] { return fs.stat(nullptr, &st); }, EFAULT},
-        {[] { return fs.mkdir(nullptr, 0755); }, EFAULT},
-        {[&] { return fs.stat("", &st); }, ENOENT},
-        {[&] { return fs.stat(long_name.c_str(), &st); }, ENAMETOOLONG},
-        {[&] { return fs.stat(long_path.c_str(), &st); }, ENAMETOOLONG},
-        {[&] { return fs.stat("/tmp/t/in/sub/", &st); }, 0},
-        {[&] { return fs.stat("/tmp/t/in/leak", &st) || !S_ISLNK(st.st_mode) ? -1 : 0; }, 0},
-        {[] { return fs.link("/tmp/t/in/leak", "/tmp/t/in/leak2"); }, 0},
-        {[&] { return fs.stat("/tmp/t/in/leak2", &st) || !S_ISLNK(st.st_mode) ? -1 : 0; }, 0},
-        {[] { return fs.rmdir("/tmp/t/in/dir"); }, ENOTDIR},
-        {[] {  // a byte beyond 4 GiB, written and read back where it was put
+    // Each operation's result: 0, or the errno of its failure.
+    const struct { const char *what; std::function<long()> op; int err; } rows[] = {
+        {"open a link", [] { return fs.open("/tmp/t/in/leak", O_RDONLY, 0); }, EACCES},
+        {"create through a link",
+         [] { return fs.open("/tmp/t/in/dir/new", O_WRONLY | O_CREAT, 0644); }, EACCES},
+        {"open through a deeper link",
+         [] { return fs.open("/tmp/t/in/sub/up/secret", O_RDONLY, 0); }, EACCES},
+        {"stat through a link", [&] { return fs.stat("/tmp/t/in/dir/secret", &st); }, EACCES},
+        {"opendir a link", [] { return fs.opendir("/tmp/t/in/dir") ? 0 : -1; }, EACCES},
+        {"unlink through a link", [] { return fs.unlink("/tmp/t/in/dir/secret"); }, EACCES},
+        {"rename into a link", [] { return fs.rename("/tmp/t/in/f", "/tmp/t/in/dir/f"); }, EACCES},
+        {"link from a link", [] { return fs.link("/tmp/t/in/dir/secret", "/tmp/t/in/h"); }, EACCES},
+        {"stat no path", [&] { return fs.stat(nullptr, &st); }, EFAULT},
+        {"mkdir no path", [] { return fs.mkdir(nullptr, 0755); }, EFAULT},
+        {"stat an empty path", [&] { return fs.stat("", &st); }, ENOENT},
+        {"stat a long name", [&] { return fs.stat(long_name.c_str(), &st); }, ENAMETOOLONG},
+        {"stat a long path", [&] { return fs.stat(long_path.c_str(), &st); }, ENAMETOOLONG},
+        {"stat a folder with a slash", [&] { return fs.stat("/tmp/t/in/sub/", &st); }, 0},
+        {"stat a link as a link",
+         [&] { return fs.stat("/tmp/t/in/leak", &st) || !S_ISLNK(st.st_mode) ? -1 : 0; }, 0},
+        {"link a link", [] { return fs.link("/tmp/t/in/leak", "/tmp/t/in/leak2"); }, 0},
+        {"the new link is a link",
+         [&] { return fs.stat("/tmp/t/in/leak2", &st) || !S_ISLNK(st.st_mode) ? -1 : 0; }, 0},
+        {"rmdir a link to a folder", [] { return fs.rmdir("/tmp/t/in/dir"); }, ENOTDIR},
+        {"a byte beyond 4 GiB, written and read back where it was put", [] {
              int fd = fs.open("/tmp/t/in/big", O_RDWR | O_CREAT, 0644);
              char c = 0;
              bool back = fs.write(fd, "x", 1, 5LL << 30) == 1 && fs.read(fd, &c, 1, 5LL << 30) == 1;
              fs.close(fd);
              return back && c == 'x' ? 0 : -1;
          }, 0},
-        {[] { return fs.unlink("/tmp/t/in/dir"); }, 0},
+        {"unlink a link to a folder", [] { return fs.unlink("/tmp/t/in/dir"); }, 0},
     };
-    int i = 0;
-    for (const auto &[op, err] : rows) {
+    for (const auto &row : rows) {
         errno = 0;
-        long got = op();
-        EXPECT_EQ(got < 0 ? (errno ? errno : -1) : 0, err) << "row " << i++;
+        long got = row.op();
+        EXPECT_EQ(got < 0 ? (errno ? errno : -1) : 0, row.err) << row.what;
     }
     EXPECT_EQ(system("grep -qx secret /tmp/t/out/secret && test ! -e /tmp/t/out/new"), 0);
 }

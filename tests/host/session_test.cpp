@@ -11,6 +11,12 @@ using namespace sftp_test;
 
 namespace {
 
+// A reply's fields begin after its type and request id; a DATA reply's data
+// after its length too.
+constexpr size_t reply_fields = 1 + 4, data_header = 1 + 4 + 4;
+// What limits@openssh.com announces: the longest packet, read and write.
+constexpr uint32_t max_packet = 256 * 1024, max_data = 255 * 1024;
+
 // Each client flag reaches the open ("XY" is then written at offset 0); the
 // longest packet is taken and a read gives at most 255 KiB; a sparse file
 // beyond 4 GiB on the stick is stat'ed and read above 4 GiB whole, also where
@@ -38,13 +44,15 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
     }
     std::string h = s.open("/usb/f", F_READ | F_WRITE);
     Packet p = request(WRITE, 6).str(h).u64(0);
-    EXPECT_EQ(s.status_of(p.str(std::string(256 * 1024 - p.b.size() - 4, 'z'))), OK);
-    EXPECT_EQ(s.call(request(READ, 7).str(h).u64(0).u32(300 * 1024)).size(), 9 + 255u * 1024);
+    const size_t fill = max_packet - p.b.size() - 4;  // the data's length field: 4
+    EXPECT_EQ(s.status_of(p.str(std::string(fill, 'z'))), OK);
+    EXPECT_EQ(s.call(request(READ, 7).str(h).u64(0).u32(2 * max_data)).size(),
+              data_header + max_data);
     Fields st{s.call(request(STAT, 2).str("/usb/big"))};
-    st.at = 5;
+    st.at = reply_fields;
     EXPECT_EQ(size_of(st), file_size);
     Fields data{s.call(request(READ, 3).str(s.open("/usb/big", F_READ)).u64(marker_at).u32(6))};
-    data.at = 5;
+    data.at = reply_fields;
     EXPECT_EQ(data.str(), "marker");
 }
 
@@ -53,7 +61,7 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
 // a short reply in the middle of a file makes OpenSSH's scp cut the file.
 TEST(HostSession, ReadsAnswerTheWholeLengthAtAnyOffset)
 {
-    constexpr uint32_t len = 255 * 1024, count = 24;
+    constexpr uint32_t len = max_data, count = 24;
     std::string data(count * len + 5000, '\0');
     for (size_t i = 0; i < data.size(); i++)
         data[i] = char(i * 2654435761u >> 13);
@@ -79,7 +87,7 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     write_file("/usb0/f", "data");
     Session s(TQ_PLUGIN);
     const Packet vfs = request(EXTENDED, 1).str("statvfs@openssh.com");
-    const std::pair<Packet, std::string> rows[] = {
+    const struct { Packet request; const char *reply; } rows[] = {
         {request(STAT, 1).str("/usb/missing"), "2 No such file or directory"},
         {request(STAT, 1).str("/etc/passwd"), "3 Permission denied"},
         {request(OPEN, 1).str("/nv/cfg/help").u32(F_WRITE).u32(0), "3 Operation not permitted"},
@@ -94,100 +102,157 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {Packet(vfs).str("/usb/none"), "2 No such file or directory"},
         {request(EXTENDED, 1).str(posix_rename).str("/usb/f").str("/usb/g"), "0 Success"},
     };
-    for (const auto &[p, want] : rows)
-        EXPECT_EQ(s.status_line(p), want) << p.b;
-    EXPECT_EQ(system("test -k /usb0/d && grep -qx data /usb0/g"), 0);  // the mode's sticky bit
+    for (const auto &row : rows)
+        EXPECT_EQ(s.status_line(row.request), row.reply) << row.request.b;
+    EXPECT_EQ(system("test -k /usb0/d"), 0);  // the mode's sticky bit
+    EXPECT_EQ(read_file("/usb0/g"), "data");
     Session start(TQ_START_PLUGIN);  // REALPATH joins a relative path to the start folder
     for (auto [path, want] : {std::pair{"x/../y", "/start/x/../y"}, {"/a", "/a"}}) {
         Fields r{start.call(request(REALPATH, 1).str(path))};
-        r.at = 5;
+        r.at = reply_fields;
         EXPECT_EQ(r.u32() == 1 ? r.str() : "", want);
     }
     std::string dir = s.opendir("/nv/cfg");
     EXPECT_EQ(Fields{s.call(request(FSTAT, 1).str(dir))}.u8(), ATTRS);
-    // Free space, read-only where the client may not write.
-    for (auto [p, ro] : {std::pair{Packet(vfs).str("/usb/d"), 0u}, {Packet(vfs).str("/usb"), 1u},
-                         {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), 1u}}) {
-        Fields f{s.call(p)};
-        f.at = 5 + 9 * 8;
-        EXPECT_EQ(f.u64() & 1, ro) << p.b;
-        EXPECT_EQ(f.u64(), 255u) << p.b;  // the longest name: an answer, not a refusal
+    // Free space, read-only where the client may not write.  The flags are
+    // the tenth figure, the longest name the eleventh: an answer, not a refusal.
+    constexpr size_t flags_at = reply_fields + 9 * sizeof(uint64_t);
+    constexpr uint64_t read_only = 1, name_max = 255;
+    const struct { Packet request; bool read_only; } spaces[] = {
+        {Packet(vfs).str("/usb/d"), false},
+        {Packet(vfs).str("/usb"), true},
+        {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), true},
+    };
+    for (const auto &row : spaces) {
+        Fields f{s.call(row.request)};
+        f.at = flags_at;
+        EXPECT_EQ((f.u64() & read_only) != 0, row.read_only) << row.request.b;
+        EXPECT_EQ(f.u64(), name_max) << row.request.b;
     }
 }
 
-// Size, owner, mode and times by path or on a handle opened with pflags (~0:
-// a folder): applied where the client may write, every field parsed.
+// Size, owner, mode and times by path or on a handle: applied where the
+// client may write, every field parsed.  A profile is opened as its
+// compressed form, a copy: there times are accepted and change nothing.
 TEST(HostSession, AttributeChanges)
 {
+    enum class By { path, read_handle, write_handle, folder_handle };
+    constexpr off_t unchecked = -1, written = 12;
     const Packet size4 = Packet().u32(A_SIZE).u64(4), times = Packet().u32(A_TIMES).u32(1).u32(2);
-    const char *f = "/usb/f", *help = "/nv/cfg/help";
-    // pflags 0: SETSTAT by path; size -1: not checked; times: mtime set to 2.
-    const struct { const char *path; uint32_t pflags; Packet attrs; int64_t status; off_t size;
-                   mode_t mode; bool times; } rows[] = {
-        {f, F_WRITE, size4, OK, 4, 0644, false},
-        {f, F_READ, size4, PERMISSION_DENIED, 12, 0644, false},
-        {f, F_READ, Packet().u32(A_PERM | A_TIMES).u32(0600).u32(1).u32(2), OK, 12, 0600, true},
-        {f, 0, size4, OK, 4, 0644, false},
-        {f, 0, Packet().u32(A_SIZE | A_UIDGID | A_PERM | A_TIMES | A_EXT).u64(12).u32(0).u32(0)
-                   .u32(0600).u32(1).u32(2).u32(1).str("x@y").str("z"), OK, 12, 0600, true},
-        {f, 0, Packet().u32(A_PERM | A_EXT).u32(0600).u32(2).str("x@y").str("z"), BAD_MESSAGE,
-         12, 0644, false},
-        {f, 0, Packet().u32(A_UIDGID).u32(7).u32(7), PERMISSION_DENIED, 12, 0644, false},
-        {"/usb/d", ~0u, times, OK, -1, 0755, true},
-        {help, 0, Packet().u32(A_SIZE).u64(0), PERMISSION_DENIED, -1, 0440, false},
-        {help, 0, times, PERMISSION_DENIED, -1, 0440, false},
-        {"/usb/none", 0, size4, NO_SUCH_FILE, -1, 0, false},
+    const char *f = "/usb/f", *help = "/nv/cfg/help", *profile = "/nv/cfg/site.xml";
+    const struct {
+        const char *path, *real;
+        By by;
+        Packet attrs;
+        uint32_t status;
+        off_t size;
+        mode_t mode;
+        bool mtime_set;  // to 2
+    } rows[] = {
+        {f, "/usb0/f", By::write_handle, size4, OK, 4, 0644, false},
+        {f, "/usb0/f", By::read_handle, size4, PERMISSION_DENIED, written, 0644, false},
+        {f, "/usb0/f", By::read_handle, Packet().u32(A_PERM | A_TIMES).u32(0600).u32(1).u32(2), OK,
+         written, 0600, true},
+        {f, "/usb0/f", By::path, size4, OK, 4, 0644, false},
+        {f, "/usb0/f", By::path, Packet().u32(A_SIZE | A_UIDGID | A_PERM | A_TIMES | A_EXT).u64(12)
+                   .u32(0).u32(0).u32(0600).u32(1).u32(2).u32(1).str("x@y").str("z"), OK,
+         written, 0600, true},
+        {f, "/usb0/f", By::path, Packet().u32(A_PERM | A_EXT).u32(0600).u32(2).str("x@y").str("z"),
+         BAD_MESSAGE, written, 0644, false},
+        {f, "/usb0/f", By::path, Packet().u32(A_UIDGID).u32(7).u32(7), PERMISSION_DENIED, written,
+         0644, false},
+        {"/usb/d", "/usb0/d", By::folder_handle, times, OK, unchecked, 0755, true},
+        {help, "/tmp/sftp/nv/cfg/help", By::path, Packet().u32(A_SIZE).u64(0), PERMISSION_DENIED,
+         unchecked, 0440, false},
+        {help, "/tmp/sftp/nv/cfg/help", By::path, times, PERMISSION_DENIED, unchecked, 0440, false},
+        {profile, "/flash/cfg/site.xml", By::path, times, OK, unchecked, 0644, false},
+        {"/usb/none", "/usb0/none", By::path, size4, NO_SUCH_FILE, unchecked, 0, false},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::string(row.path) + " " + std::to_string(row.pflags) + " " + row.attrs.b);
+        SCOPED_TRACE(std::string(row.path) + " " + std::to_string(int(row.by)) + " " + row.attrs.b);
         ASSERT_EQ(system("cd /usb0 && rm -rf ./* && mkdir -m 755 d && echo hello world >f"
-                         " && chmod 644 f"), 0);
+                         " && chmod 644 f && echo '<site/>' >/flash/cfg/site.xml"
+                         " && chmod 644 /flash/cfg/site.xml"), 0);
         Session s(TQ_PLUGIN);
-        std::string h = row.pflags == ~0u ? s.opendir(row.path)
-                        : row.pflags      ? s.open(row.path, row.pflags) : "";
-        Packet p = row.pflags ? request(FSETSTAT, 1).str(h) : request(SETSTAT, 1).str(row.path);
+        std::string h = row.by == By::folder_handle ? s.opendir(row.path)
+                        : row.by == By::read_handle ? s.open(row.path, F_READ)
+                        : row.by == By::write_handle ? s.open(row.path, F_WRITE) : "";
+        Packet p = row.by == By::path ? request(SETSTAT, 1).str(row.path)
+                                      : request(FSETSTAT, 1).str(h);
         EXPECT_EQ(s.status_of(p.raw(row.attrs.b)), row.status);
-        std::string path = row.path;
         struct stat st = {};
-        stat((path[1] == 'u' ? "/usb0" + path.substr(4) : "/tmp/sftp" + path).c_str(), &st);
-        EXPECT_TRUE(row.size < 0 || st.st_size == row.size) << st.st_size;
+        stat(row.real, &st);
+        if (row.size != unchecked) {
+            EXPECT_EQ(st.st_size, row.size);
+        }
         EXPECT_EQ(st.st_mode & 0777, row.mode);
-        EXPECT_EQ(st.st_mtime == 2, row.times);
+        EXPECT_EQ(st.st_mtime == 2, row.mtime_set);
     }
 }
 
 // An upload the update service takes at its close still answers STAT and
-// SETSTAT of its name in the session, until the name is used again.  One left
-// open when the client goes away is closed as failed, removed and never
-// handed over.
+// SETSTAT of its name in the session, under any spelling, until the name is
+// used again.  One left open when the session ends is closed as failed,
+// removed and never handed over: when the client goes away, and when the
+// server is told to stop, whether it waits for the client's next request or
+// is blocked writing replies that the client does not read.
 TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
 {
-    const std::string fw = "/upload/firmware/fw.bin", key = "/upload/ssh-key/id.pub";
+    const std::string fw = "/upload/firmware/fw.bin";
     Session s(TQ_PLUGIN);
     std::string h = s.open(fw, F_WRITE | F_CREAT);
     ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
     ASSERT_EQ(s.close(h), OK);
-    Fields f{s.call(request(STAT, 1).str(fw))};
-    f.at = 5;
+    Fields f{s.call(request(STAT, 1).str("/UPLOAD/firmware/./fw.bin"))};  // as the tree spells
+    f.at = reply_fields;
     EXPECT_EQ(size_of(f), 5u);
-    const std::pair<Packet, int64_t> rows[] = {
+    const struct { Packet request; int64_t status; } rows[] = {
         {request(SETSTAT, 1).str(fw).u32(A_TIMES).u32(1).u32(2), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(5), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(0), PERMISSION_DENIED},
-        {request(REMOVE, 1).str(fw), NO_SUCH_FILE},
+        {request(REMOVE, 1).str("/Upload//firmware/fw.bin"), NO_SUCH_FILE},
         {request(STAT, 1).str(fw), NO_SUCH_FILE},  // used again: gone
     };
-    for (const auto &[p, want] : rows)
-        EXPECT_EQ(s.status_of(p), want) << p.b;
+    for (const auto &row : rows)
+        EXPECT_EQ(s.status_of(row.request), row.status) << row.request.b;
     EXPECT_EQ(system("grep -c 'firmware fw.bin 5' /var/lib/tqupd/jobs | grep -qx 1"), 0);
-    h = s.open(key, F_WRITE | F_CREAT);
-    EXPECT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("part")), OK);
-    s.close_input();
-    EXPECT_EQ(s.wait(), 0);
-    EXPECT_FALSE(exists("/tmp/sftp" + key) || exists("/var/lib/tqupd/ssh-key/id.pub"));
-    EXPECT_NE(read_file("/var/log/messages").find(
-                  "Copy remote to " + key + " failed: Software caused connection abort"),
-              std::string::npos);
+
+    enum class Waits { for_input, writing };
+    constexpr int client_gone = 0;
+    constexpr uint32_t reads = 32;  // more than the client's pipe holds
+    const struct {
+        const char *upload;
+        int signal;  // or client_gone: the input is closed
+        Waits waits;
+    } ends[] = {
+        {"/upload/ssh-key/id.pub", client_gone, Waits::for_input},
+        {"/upload/firmware/term.bin", SIGTERM, Waits::for_input},
+        {"/upload/firmware/hup.bin", SIGHUP, Waits::writing},
+    };
+    ASSERT_EQ(system("truncate -s 8M /usb0/big"), 0);
+    for (const auto &row : ends) {
+        SCOPED_TRACE(row.upload);
+        const std::string upload = row.upload, name = upload.substr(upload.rfind('/') + 1);
+        Session ending(TQ_PLUGIN);
+        std::string part = ending.open(upload, F_WRITE | F_CREAT);
+        EXPECT_EQ(ending.status_of(request(WRITE, 1).str(part).u64(0).str("part")), OK);
+        if (row.waits == Waits::writing) {
+            std::string big = ending.open("/usb/big", F_READ);
+            for (uint64_t i = 0; i < reads; i++)
+                ending.send(request(READ, 1).str(big).u64(i * max_data).u32(max_data));
+            ASSERT_TRUE(ending.receive());  // past its wait for input, it writes the rest
+        }
+        if (row.signal == client_gone)
+            ending.close_input();
+        else
+            ending.end_with(row.signal);
+        EXPECT_EQ(ending.wait(), row.signal == client_gone ? 0 : 128 + row.signal);
+        EXPECT_FALSE(exists("/tmp/sftp" + upload));
+        EXPECT_NE(system(("grep -qs ' " + name + " ' /var/lib/tqupd/jobs").c_str()), 0);
+        EXPECT_NE(read_file("/var/log/messages").find(
+                      "Copy remote to " + upload + " failed: Software caused connection abort"),
+                  std::string::npos);
+    }
 }
 
 // A profile upload and download past the temporary file that a killed server
@@ -205,7 +270,7 @@ TEST(HostSession, ProfileTransfersPastAStaleTemporaryFile)
     h = s.open("/nv/cfg/site.xml", F_READ);
     Fields data{s.call(request(READ, 1).str(h).u64(0).u32(1000))};
     EXPECT_EQ(s.close(h), OK);
-    data.at = 5;
+    data.at = reply_fields;
     write_file("/tmp/down.gz", data.str());
     EXPECT_EQ(system("gunzip -c /tmp/down.gz | cmp - /flash/cfg/site.xml"), 0);
     EXPECT_FALSE(exists("/ramdisk/lighty.tmp"));
@@ -219,11 +284,13 @@ TEST(HostSession, Listings)
     ASSERT_EQ(system("mkdir -m 1777 /usb0/t && touch -d 2099-01-01 /usb0/future && mkdir /usb0/l"
                      " && p=$(printf %0250d 0) && for i in $(seq 300); do touch /usb0/t/f$i;"
                      " : >/usb0/l/$i$p; : >/usb0/l/x$i$p; done"), 0);
+    constexpr size_t files = 300, names_per_reply = 256, reply_bytes = 128 * 1024;
+    constexpr size_t one_name = 1024;  // at most: a name, its long name, its attributes
     Session s(TQ_PLUGIN);
     // The long names of one READDIR of path, and how many names it gave.
     auto names = [&](const char *path) {
         Fields f{s.call(request(READDIR, 1).str(s.opendir(path)))};
-        f.at = 5;
+        f.at = reply_fields;
         std::string out = std::to_string(f.u32());
         while (f.at < f.b.size()) {
             f.str();
@@ -235,18 +302,18 @@ TEST(HostSession, Listings)
     std::string top = names("/usb");
     EXPECT_NE(top.find("\ndrwxrwxrwt "), std::string::npos) << top;
     EXPECT_NE(top.find(" 2099 future"), std::string::npos) << top;
-    EXPECT_EQ(names("/usb/t").substr(0, 4), "256\n");
+    EXPECT_EQ(names("/usb/t").substr(0, 4), std::to_string(names_per_reply) + "\n");
     std::string cfg = names("/nv/cfg");
     EXPECT_EQ(cfg.substr(0, 2), "3\n") << cfg;
     EXPECT_NE(cfg.find("\n-r--r----- "), std::string::npos) << cfg;
     std::string d = s.opendir("/usb/l");
     size_t listed = 0;
     for (Fields r; r = Fields{s.call(request(READDIR, 1).str(d))}, r.u8() == NAME;) {
-        EXPECT_LE(r.b.size(), 129u * 1024);
+        EXPECT_LE(r.b.size(), reply_bytes + one_name);
         r.u32();
         listed += r.u32();
     }
-    EXPECT_EQ(listed, 602u);  // with "." and ".."
+    EXPECT_EQ(listed, 2 * files + 2);  // with "." and ".."
 }
 
 const std::string file = "<file>..", folder = "<folder>", stale = "<stale>.";
@@ -257,8 +324,8 @@ const std::string file = "<file>..", folder = "<folder>", stale = "<stale>.";
 TEST(HostSession, MalformedInput)
 {
     constexpr int64_t disconnect = -1;
-    const std::pair<Packet, int64_t> rows[] = {
-        {request(STAT, 7).str("/").lie(256 * 1024 + 1), disconnect},
+    const struct { Packet request; int64_t status; } rows[] = {
+        {request(STAT, 7).str("/").lie(max_packet + 1), disconnect},
         {Packet().lie(0), disconnect}, {Packet().u8(STAT).u8(0), disconnect},
         {Packet().u8(INIT).u32(3), disconnect}, {request(99, 7).str("/"), OP_UNSUPPORTED},
         {request(SYMLINK, 7).str("/usb/l").str("/usb/f"), OP_UNSUPPORTED},
@@ -274,7 +341,7 @@ TEST(HostSession, MalformedInput)
         {request(READ, 7).str(folder).u64(0).u32(10), FAILURE},
         {request(READDIR, 7).str(file), FAILURE}, {request(CLOSE, 7).str(stale), FAILURE},
     };
-    for (const auto &[p, expect] : rows) {
+    for (const auto &[p, expect] : rows) {  // the request and its status
         write_file("/usb0/f", "0123456789");
         Session s(TQ_PLUGIN);
         const std::string h = s.open("/usb/f", F_READ | F_WRITE), dir = s.opendir("/usb");
@@ -304,9 +371,10 @@ TEST(HostSession, MalformedInput)
 // handle's slot is reused but its old handle stays invalid.
 TEST(HostSession, HandlesBeyond512AreRefused)
 {
+    constexpr int max_handles = 512;
     Session s(TQ_PLUGIN);
     std::vector<std::string> handles;
-    for (int i = 0; i < 512; i++)
+    for (int i = 0; i < max_handles; i++)
         handles.push_back(i % 2 ? s.opendir("/usb") : s.open("/usb", F_READ));
     EXPECT_EQ(s.status_of(request(OPEN, 1).str("/usb/new").u32(F_WRITE | F_CREAT).u32(0)), FAILURE);
     EXPECT_FALSE(exists("/usb0/new"));

@@ -139,7 +139,7 @@ public:
     std::string status_line(const Packet &p)
     {
         Fields f{call(p)};
-        f.at = 5;
+        f.at = 1 + 4;  // after the type and the request id
         if (f.b[0] != char(STATUS))
             return "-1 type " + std::to_string(uint8_t(f.b[0]));
         std::string code = std::to_string(f.u32());
@@ -151,7 +151,7 @@ private:
     std::string handle(const Packet &p, uint32_t *status = nullptr)
     {
         Fields f{call(p)};
-        f.at = 5;
+        f.at = 1 + 4;  // after the type and the request id
         if (f.b[0] == char(HANDLE))
             return f.str();
         if (status != nullptr)
@@ -175,8 +175,8 @@ private:
 inline uint64_t size_of(Fields &f)
 {
     uint32_t flags = f.u32();
-    uint64_t size = flags & 1 ? f.u64() : 0;
-    f.at += (flags & 2 ? 8 : 0) + (flags & 4 ? 4 : 0) + (flags & 8 ? 8 : 0);
+    uint64_t size = flags & A_SIZE ? f.u64() : 0;
+    f.at += (flags & A_UIDGID ? 8 : 0) + (flags & A_PERM ? 4 : 0) + (flags & A_TIMES ? 8 : 0);
     return size;
 }
 
