@@ -229,8 +229,9 @@ bool store_name(const tqsftp_access *entry, const char *real_path,
 // Clients check an upload by its size (paramiko's confirm, rclone), and the
 // stored form's size differs from what they sent; so stat answers the size
 // written while the stored file is still that very file (no session has
-// replaced or changed it since) and until this session opens, deletes or
-// moves the name.
+// replaced or changed it since) and until this session writes, deletes or
+// moves the name.  A download leaves it: a client that sets the upload's
+// time afterwards (rclone) has the server open the name for reading.
 struct Handed {
     char name[TQSFTP_NAME_SIZE];  // empty: nothing remembered
     struct stat64 stored;
@@ -440,9 +441,9 @@ int tqsftp_cfg_open(const char *client_path, int flags, int mode)
         if (tqsftp::host_stat(real.get(), &st) == 0)
             return open_failed(EEXIST, client_path);
     }
-    forget(entry, real.get());  // the name is used again
     if ((flags & O_ACCMODE) == O_RDONLY)
         return download(entry, real.get(), client_path, flags, mode);
+    forget(entry, real.get());  // the name is written again
     return upload(entry, real.get(), client_path, flags, mode);
 }
 

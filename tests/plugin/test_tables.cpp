@@ -241,8 +241,12 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     services.delayed = 1;  // a refused upload: the stored profile stays, shown as before
     close_(site, open_(site, W));
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
-    services.delayed = 0;  // one handed over, then opened again: the same
-    close_(site, open_(site, W)), close_(site, open_(site, O_RDONLY));
+    services.delayed = 0;  // one handed over shows the size written (none), a download
+    close_(site, open_(site, W)), close_(site, open_(site, O_RDONLY));  // keeps it,
+    EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == 0);
+    services.busy = 1;  // a write open forgets it, refused or not
+    open_(site, W);
+    services.busy = 0;
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
     services.xml_result = 3;
     EXPECT_EQ(run([&] { return open_(site, O_RDONLY); }), refused(site, EIO, {"open " + tmp}));
