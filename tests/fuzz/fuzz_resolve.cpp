@@ -1,8 +1,9 @@
 // One or two client paths per input (split at the first newline), handed to
-// every path operation of the plug-in's table for the first.  The host only
-// checks each real path it is handed: under the real folder of the row that
-// one of the client paths matches (or the profile store's temporary file),
-// with no "." or ".." component.
+// every path operation of the plug-in's table for the first.  Properties
+// only, no second resolver: normalised and real paths have no empty, "." or
+// ".." component; a real path lies under a row with the table the entry gave
+// (moves stay in one row); the normalised and the case-flipped spelling are
+// treated alike.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,41 +11,48 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "tqsftp.h"
 
 namespace {
 
-const tqsftp_access *rows[2];
+const tqsftp_funcs *table;
+std::vector<std::string> handed;
 const char *const temp_file = "/ramdisk/lighty.tmp";
 
-const tqsftp_access *row_of(const std::string &client)
+void expect(bool ok, const char *what, const std::string &path)
 {
-    std::string norm(client.size() + 5, '\0');
-    if (tqsftp_normalizePath(client.c_str(), norm.data(), norm.size()) != 0)
-        return nullptr;
-    for (const tqsftp_access *e = tqsftp_access_list; e->prefix != nullptr; e++)
-        if (e->match != nullptr && e->match(e, norm.c_str()) == 0)
-            return e;
-    return nullptr;
+    if (ok)
+        return;
+    fprintf(stderr, "fuzz_resolve: %s: %s\n", what, path.c_str());
+    abort();
 }
 
-bool under(const tqsftp_access *row, const char *real)
+bool canonical(const std::string &p)
 {
-    size_t n = row != nullptr && row->path != nullptr ? strlen(row->path) : 0;
-    return n > 0 && strncmp(real, row->path, n) == 0 &&
-           (row->match == tqsftp_match_prefix || real[n] == '\0');
+    std::string s = p + "/";
+    return p == "/" || (p[0] == '/' && s.find("//") == s.npos && s.find("/./") == s.npos &&
+                        s.find("/../") == s.npos);
+}
+
+// The normalised spelling, empty when the path cannot be normalised.
+std::string normal(const std::string &p)
+{
+    std::string n(p.size() + 5, '\0');
+    return tqsftp_normalizePath(p.c_str(), n.data(), n.size()) == 0 ? n.c_str() : "";
 }
 
 void check(const char *real)
 {
-    std::string p = std::string(real) + "/";
-    if (p.find("/./") != std::string::npos || p.find("/../") != std::string::npos ||
-        !(under(rows[0], real) || under(rows[1], real) ||
-          strcmp(real, temp_file) == 0)) {
-        fprintf(stderr, "fuzz_resolve: the host was handed %s\n", real);
-        abort();
-    }
+    handed.push_back(real);
+    // The store's open hands the host its temporary file.
+    bool known = table == &tqsftp_funcs_nvmcfg_file && strcmp(real, temp_file) == 0;
+    for (const tqsftp_access *e = tqsftp_access_list; e->prefix != nullptr; e++)
+        known |= e->funcs == table &&
+                 (e->match == tqsftp_match_prefix ? strncmp(real, e->path, strlen(e->path))
+                                                  : strcmp(real, e->path)) == 0;
+    expect(known && canonical(real), "the host was handed", real);
 }
 
 int path_op(const char *p) { return check(p), 0; }
@@ -67,6 +75,32 @@ const tqsftp_funcs host = {
     nullptr, nullptr, [](const char *p) { return check(p), static_cast<void *>(nullptr); },
     nullptr, [](const char *p, int) { return path_op(p); }, path_op, path_op, two_op, two_op};
 
+// Every path operation of a's table, b the second path: the real paths handed.
+std::vector<std::string> run(const char *a, const char *b)
+{
+    const tqsftp_funcs *t = table = tqsftp_get_sftp_func_cb(a, &host);
+    handed.clear();
+    struct stat64 st;
+    if (t->stat != nullptr)
+        t->stat(a, &st);
+    if (t->opendir != nullptr)
+        t->opendir(a);
+    for (int flags : {O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR | O_CREAT | O_EXCL}) {
+        int fd = t->open != nullptr ? t->open(a, flags, 0644) : -1;
+        if (fd >= 0 && t->close != nullptr)
+            t->close(fd);
+    }
+    if (t->mkdir != nullptr)
+        t->mkdir(a, 0755);
+    for (auto op : {t->rmdir, t->unlink})
+        if (op != nullptr)
+            op(a);
+    for (auto op : {t->rename, t->link})
+        if (op != nullptr)
+            op(a, b);
+    return handed;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -74,26 +108,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string in(reinterpret_cast<const char *>(data), strnlen((const char *)data, size));
     size_t nl = in.find('\n');
     std::string a = in.substr(0, nl), b = nl == std::string::npos ? a + "x" : in.substr(nl + 1);
-    rows[0] = row_of(a);
-    rows[1] = row_of(b);
-    const tqsftp_funcs *t = tqsftp_get_sftp_func_cb(a.c_str(), &host);
-    struct stat64 st;
-    if (t->stat != nullptr)
-        t->stat(a.c_str(), &st);
-    if (t->opendir != nullptr)
-        t->opendir(a.c_str());
-    for (int flags : {O_RDONLY, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR | O_CREAT | O_EXCL}) {
-        int fd = t->open != nullptr ? t->open(a.c_str(), flags, 0644) : -1;
-        if (fd >= 0 && t->close != nullptr)
-            t->close(fd);
-    }
-    if (t->mkdir != nullptr)
-        t->mkdir(a.c_str(), 0755);
-    for (auto op : {t->rmdir, t->unlink})
-        if (op != nullptr)
-            op(a.c_str());
-    for (auto op : {t->rename, t->link})
-        if (op != nullptr)
-            op(a.c_str(), b.c_str());
+    std::string na = normal(a), nb = normal(b);
+    for (const std::string &n : {na, nb})
+        expect(n.empty() || (canonical(n) && normal(n) == n), "normalised to", n);
+    std::vector<std::string> first = run(a.c_str(), b.c_str());
+    const tqsftp_funcs *t = table;
+    if (!na.empty() && !nb.empty() && (na != a || nb != b))
+        expect(run(na.c_str(), nb.c_str()) == first && table == t,
+               "the normalised spelling differs", a);
+    for (char &c : a)
+        c = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ? c ^ 0x20 : c;
+    expect(tqsftp_get_sftp_func_cb(a.c_str(), &host) == t, "the other case differs", a);
     return 0;
 }
