@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Through Dropbear, whose SFTP server is the installed one with its installed
 # plug-in: OpenSSH's sftp, and curl's sftp:// (libssh2) with an upload into
-# folders that curl creates and the exit codes of refusals.
+# folders that curl creates and the exit codes of refusals; a command gets no
+# shell.
 ssh_server=dropbear
 . "$(dirname "$0")/lib.sh"
 curl -V | grep -q '^Protocols:.* sftp' || fail "this curl has no sftp:// support"
@@ -15,3 +16,5 @@ check "curl: upload into created folders" c --ftp-create-dirs -T /sd/readme.txt 
 check "curl: stored on the stick" cmp -s /sd/readme.txt /usb0/a/b/readme.txt
 check "curl: upload into the read-only root: exit 9" exits 9 c -T /sd/readme.txt "$url/upload.bin"
 check "audit: refused upload" audit_has "Open /upload.bin failed: Operation not permitted"
+ssh -p "$port" "${ssh_opts[@]}" root@127.0.0.1 'echo shell >/tmp/shell' </dev/null &>/dev/null || :
+check "no shell for a command" [ ! -e /tmp/shell ]
