@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Through Dropbear, whose SFTP server is the installed one with its installed
 # plug-in: OpenSSH's sftp, and curl's sftp:// (libssh2) with an upload into
-# folders that curl creates and the exit codes of refusals; a command gets no
-# shell.
+# folders that curl creates and the exit codes of refusals.
 ssh_server=dropbear
 . "$(dirname "$0")/lib.sh"
 curl -V | grep -q '^Protocols:.* sftp' || fail "this curl has no sftp:// support"
