@@ -15,3 +15,5 @@ check "curl: upload into created folders" c --ftp-create-dirs -T /sd/readme.txt 
 check "curl: stored on the stick" cmp -s /sd/readme.txt /usb0/a/b/readme.txt
 check "curl: upload into the read-only root: exit 9" exits 9 c -T /sd/readme.txt "$url/upload.bin"
 check "audit: refused upload" audit_has "Open /upload.bin failed: Operation not permitted"
+ssh -p "$port" "${ssh_opts[@]}" root@127.0.0.1 'echo shell >/tmp/shell' </dev/null &>/dev/null || :
+check "no shell for a command" [ ! -e /tmp/shell ]
