@@ -11,7 +11,7 @@
 #include <string>
 
 #include "tqdevice/tqlog.h"
-#include "util.h"
+#include "files.h"
 
 namespace
 {

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "tqdevice/tqusrmgr.h"
-#include "util.h"
+#include "files.h"
 
 namespace
 {

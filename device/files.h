@@ -1,7 +1,7 @@
 // Helpers shared by the device's services: descriptors, files, folders,
 // time stamps and the guard that keeps exceptions inside the library.
-#ifndef TQDEVICE_UTIL_H
-#define TQDEVICE_UTIL_H
+#ifndef TQDEVICE_FILES_H
+#define TQDEVICE_FILES_H
 
 #include <errno.h>
 #include <stddef.h>
