@@ -11,14 +11,14 @@
 #include <string>
 
 #include "tqdevice/tqlog.h"
-#include "util.h"
+#include "files.h"
 
 namespace
 {
 
 using tqdev::escape;
 
-constexpr const char *log_dir = "/var/log";
+TQDEVICE_STARTUP_TEXT constexpr char log_dir[] = "/var/log";
 constexpr const char *log_path = "/var/log/messages";
 constexpr int max_args = 8;
 // Longest argument text written; longer ones are cut and marked "...".
@@ -258,7 +258,8 @@ int LogFile::write(const std::string &line)
     return -1;
 }
 
-LogFile log_file;
+// Built by the compiler, so that loading the library runs no code of it.
+constinit LogFile log_file;
 
 // A line that cannot reach the log goes to standard error instead.
 int write_line(const std::string &line)
@@ -274,8 +275,12 @@ int write_line(const std::string &line)
 
 } // namespace
 
-TQDEVICE_API int tqlog_preInit(void)
+// The log's folder is there on every start but the first.
+TQDEVICE_API TQDEVICE_STARTUP int tqlog_preInit(void)
 {
+    struct stat st;
+    if (::stat(log_dir, &st) == 0 && S_ISDIR(st.st_mode))
+        return 0;
     return tqdev::make_dirs(log_dir, 0755);
 }
 

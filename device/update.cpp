@@ -1,5 +1,5 @@
 // The update service: busy flag, delayed installs of uploaded files, rename
-// notices.  Profiles are installed by config.cpp.
+// notices.  Profiles are installed by profile_install.cpp.
 #include "update.h"
 
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 
 #include "tqdevice/tqupd.h"
-#include "util.h"
+#include "files.h"
 
 namespace tqdev
 {

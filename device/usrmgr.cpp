@@ -5,19 +5,19 @@
 #include <sys/stat.h>
 
 #include "tqdevice/tqusrmgr.h"
-#include "util.h"
+#include "files.h"
 
 namespace
 {
 
-constexpr const char *force_flag = "/var/lib/tqusr/force-password";
+TQDEVICE_STARTUP_TEXT constexpr char force_flag[] = "/var/lib/tqusr/force-password";
 
 tqdev::Every recheck(tqdev::recheck_ms);
 constexpr int unknown = 2;
 // The last answer: the status, or -1 - errno of a failed look-up.
 std::atomic<int> known{unknown};
 
-int look()
+TQDEVICE_STARTUP int look()
 {
     struct stat st;
     if (::stat(force_flag, &st) == 0)
@@ -27,7 +27,7 @@ int look()
 
 } // namespace
 
-TQDEVICE_API int tqusrMgr_GetForcePasswordStatus(int *status)
+TQDEVICE_API TQDEVICE_STARTUP int tqusrMgr_GetForcePasswordStatus(int *status)
 {
     if (status == nullptr) {
         errno = EINVAL;

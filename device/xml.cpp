@@ -6,7 +6,7 @@
 #include <zlib.h>
 
 #include "tqdevice/tqxml.h"
-#include "util.h"
+#include "files.h"
 #include "xml_check.h"
 
 namespace tqdev

@@ -15,7 +15,8 @@ using namespace sftp;
 
 namespace {
 
-constexpr size_t input_size = 1024 * 1024;
+// Room for two of the longest requests: a request begun and the next.
+constexpr size_t input_size = 2 * (4 + size_t(max_packet));
 // Replies are written out once this much is queued, or when no complete
 // request is left to read.
 constexpr size_t flush_size = 256 * 1024;

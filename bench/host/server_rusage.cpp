@@ -1,7 +1,9 @@
 // Runs a server as a child and appends the processor time of that child
 // alone (user and system, in microseconds, from wait4) to a file, with its
-// voluntary and involuntary context switches, so that
-// the benchmark charges each server for its own work only.  The child keeps
+// voluntary and involuntary context switches and its peak resident set
+// (KiB), so that the benchmark charges each server for its own work only.
+// The child's peak resident set includes what this process had mapped when
+// it forked, so it is linked statically and kept small (CMakeLists.txt).  The child keeps
 // this process's standard input and output: `sftp -D` talks to it as to
 // the server itself.
 //
@@ -41,8 +43,9 @@ int main(int argc, char **argv)
         perror("server_rusage: output");
         return 2;
     }
-    fprintf(out, "%ld %ld %ld %ld\n", ru.ru_utime.tv_sec * 1000000L + ru.ru_utime.tv_usec,
-            ru.ru_stime.tv_sec * 1000000L + ru.ru_stime.tv_usec, ru.ru_nvcsw, ru.ru_nivcsw);
+    fprintf(out, "%ld %ld %ld %ld %ld\n", ru.ru_utime.tv_sec * 1000000L + ru.ru_utime.tv_usec,
+            ru.ru_stime.tv_sec * 1000000L + ru.ru_stime.tv_usec, ru.ru_nvcsw, ru.ru_nivcsw,
+            ru.ru_maxrss);
     fclose(out);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -3,28 +3,34 @@
 # both driven by the OpenSSH client (sftp -b BATCH -D SERVER) on the same
 # real folder, the USB stick /usb0 of a device root (client path /usb for
 # ours, /usb0 for theirs).  Workloads: upload and download of one large
-# file, a long listing of a folder of many files, many small uploads.
+# file, a long listing of a folder of many files, many small uploads, and
+# many short sessions that each list one folder (a monitoring poll).
 #
-# Each server is charged for its own processor time only (user + system of
-# the server process, from wait4 in server_rusage), the median of several
-# runs, with the session's wall time beside it; the two servers take turns
-# within each run.  Then callgrind counts the instructions of each server
-# per small upload: the count of a session with N uploads less that of a
-# session with none, divided by N.
+# Each server is charged for its own processor time and peak resident set
+# only (of the server process, from wait4 in server_rusage), the median of
+# several runs, with the session's wall time beside it; the two servers take
+# turns within each run.  Then callgrind counts the instructions of each
+# server per small upload: the count of a session with N uploads less that
+# of a session with none, divided by N.
 #
-# usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE
-# environment: TQ_BENCH_MIB (256), TQ_BENCH_FILES (2000), TQ_BENCH_SMALL (500),
-#              TQ_BENCH_RUNS (5), TQ_BENCH_CG_SMALL (50, 0 skips callgrind),
-#              TQ_BENCH_WORKLOADS (upload download list small: which to time)
+# usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE [LAYOUT]
+#        PLUGIN - runs the server with no -P: the plug-in it was installed with
+# environment: TQ_BENCH_MIB (256), TQ_BENCH_FILES (3000), TQ_BENCH_SMALL (500),
+#              TQ_BENCH_SESSIONS (40), TQ_BENCH_RUNS (5),
+#              TQ_BENCH_CG_SMALL (50, 0 skips callgrind),
+#              TQ_BENCH_WORKLOADS (upload download list small sessions)
 set -euo pipefail
 
-ours=${1:?usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE}
-plugin=${2:?usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE}
-rusage=${3:?usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE}
+usage="usage: sftp_bench.sh SERVER PLUGIN SERVER_RUSAGE [LAYOUT]"
+ours=${1:?$usage}
+plugin=${2:?$usage}
+rusage=${3:?$usage}
+layout=${4:-build tree}
 theirs=/usr/lib/openssh/sftp-server
 mib=${TQ_BENCH_MIB:-256}
-files=${TQ_BENCH_FILES:-2000}
+files=${TQ_BENCH_FILES:-3000}
 small=${TQ_BENCH_SMALL:-500}
+sessions=${TQ_BENCH_SESSIONS:-40}
 runs=${TQ_BENCH_RUNS:-5}
 cg_small=${TQ_BENCH_CG_SMALL:-50}
 [ -x "$theirs" ] || { echo "sftp_bench: $theirs is missing (openssh-sftp-server)" >&2; exit 1; }
@@ -38,7 +44,13 @@ mkdir /usb0/list
 for i in $(seq -w 1 "$files"); do : >"/usb0/list/f$i.txt"; done
 
 server() {
-    if [ "$1" = ours ]; then echo "$ours -P $plugin"; else echo "$theirs"; fi
+    if [ "$1" = theirs ]; then
+        echo "$theirs"
+    elif [ "$plugin" = - ]; then
+        echo "$ours"
+    else
+        echo "$ours -P $plugin"
+    fi
 }
 
 # session SERVER BATCH [WRAPPER...]: one client session with the server run
@@ -50,16 +62,20 @@ session() {
         { cat "$work/err" >&2; echo "sftp_bench: $s failed: $batch" >&2; exit 1; }
 }
 
-# timed SERVER BATCH: prints the session's wall time and the server's own
-# processor time, both in ms, and the times the server slept (voluntary
-# context switches).
+# timed SERVER BATCH [COUNT]: runs the session COUNT times (1) and prints,
+# for one session, the wall time and the server's own processor time, both
+# in ms, the times the server slept (voluntary context switches) and its
+# peak resident set in KiB (the largest of the sessions).
 timed() {
-    local start end
+    local start end i
     rm -f "$work/ru"
     start=$(date +%s%N)
-    session "$1" "$2" "$rusage" "$work/ru"
+    for ((i = 0; i < ${3:-1}; i++)); do
+        session "$1" "$2" "$rusage" "$work/ru"
+    done
     end=$(date +%s%N)
-    awk -v ns=$((end - start)) '{ printf "%.3f %.3f %d\n", ns / 1e6, ($1 + $2) / 1e3, $3 }' "$work/ru"
+    awk -v ns=$((end - start)) '{ cpu += $1 + $2; sl += $3; if ($5 > rss) rss = $5 }
+        END { printf "%.3f %.3f %d %d\n", ns / 1e6 / NR, cpu / 1e3 / NR, sl / NR, rss }' "$work/ru"
 }
 
 # The batches, with the stick's path as each server sees it.
@@ -70,6 +86,7 @@ batch() {
     upload) echo "put big $usb/big" ;;
     download) echo "get $usb/big got" ;;
     list) echo "ls -l $usb/list" ;;
+    sessions) echo "ls $usb" ;;
     small) echo "put small/* $usb/small/" ;;
     none) echo "cd $usb/small" ;;
     esac
@@ -92,16 +109,19 @@ check() {
     esac
 }
 
-declare -A wall cpu sleeps
-workloads=${TQ_BENCH_WORKLOADS:-upload download list small}
+declare -A wall cpu sleeps rss
+workloads=${TQ_BENCH_WORKLOADS:-upload download list small sessions}
 for w in $workloads; do
+    count=1
+    [ "$w" = sessions ] && count=$sessions
     for r in $(seq "$runs"); do
         for s in ours theirs; do
             prepare "$w"
-            read -r t c v < <(timed "$s" "$(batch "$w" "$s")")
+            read -r t c v m < <(timed "$s" "$(batch "$w" "$s")" "$count")
             wall[$w.$s]+="$t "
             cpu[$w.$s]+="$c "
             sleeps[$w.$s]+="$v "
+            rss[$w.$s]+="$m "
             check "$w" "$s"
         done
     done
@@ -113,28 +133,40 @@ label() {
     download) echo "download $mib MiB" ;;
     list) echo "ls -l of $files files" ;;
     small) echo "$small uploads of 2 KiB" ;;
+    sessions) echo "$sessions x ls, a session" ;;
     esac
 }
+# Goals, ours / theirs: processor time, and wall time where the client's
+# wait matters (- for none).  The peak resident set is at most theirs for
+# every workload.
 goal() {
-    case $1 in small) echo 0.95 ;; *) echo 0.90 ;; esac
+    case $1 in small | sessions) echo 0.85 ;; *) echo 0.80 ;; esac
+}
+wall_goal() {
+    case $1 in upload | download | list) echo 1.00 ;; *) echo - ;; esac
 }
 med() {
     tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
 }
 
+echo "$layout: $(server ours)"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)   median of $runs runs"
-printf '%-22s %30s   %22s   %13s\n' "" "server processor time, ms" "session wall time, ms" \
-    "server sleeps"
-printf '%-22s %8s %8s %6s %5s %4s   %8s %8s %6s   %6s %6s\n' workload ours theirs ratio goal "" \
-    ours theirs ratio ours theirs
+printf '%-24s %32s   %24s   %30s   %13s\n' "" "server processor time, ms" \
+    "peak resident set, KiB" "session wall time, ms" "server sleeps"
+printf '%-24s %8s %8s %6s %5s %4s   %7s %7s %4s %4s   %8s %8s %6s %4s %4s   %6s %6s\n' \
+    workload ours theirs ratio goal "" ours theirs goal "" ours theirs ratio goal "" ours theirs
 for w in $workloads; do
-    awk -v l="$(label "$w")" -v g="$(goal "$w")" \
+    awk -v l="$(label "$w")" -v g="$(goal "$w")" -v wg="$(wall_goal "$w")" \
         -v a="$(med "${cpu[$w.ours]}")" -v b="$(med "${cpu[$w.theirs]}")" \
         -v c="$(med "${wall[$w.ours]}")" -v d="$(med "${wall[$w.theirs]}")" \
-        -v e="$(med "${sleeps[$w.ours]}")" -v f="$(med "${sleeps[$w.theirs]}")" 'BEGIN {
+        -v e="$(med "${sleeps[$w.ours]}")" -v f="$(med "${sleeps[$w.theirs]}")" \
+        -v m="$(med "${rss[$w.ours]}")" -v n="$(med "${rss[$w.theirs]}")" 'BEGIN {
         r = b > 0 ? a / b : 0
-        printf "%-22s %8.1f %8.1f %6.3f %5s %4s   %8.1f %8.1f %6.3f   %6d %6d\n", l, a, b, r,
-               "<=" g, (r <= g ? "PASS" : "MISS"), c, d, (d > 0 ? c / d : 0), e, f
+        wr = d > 0 ? c / d : 0
+        printf "%-24s %8.2f %8.2f %6.3f %5s %4s   %7d %7d %4s %4s   %8.1f %8.1f %6.3f %4s %4s   %6d %6d\n",
+               l, a, b, r, "<=" g, (r <= g ? "PASS" : "MISS"),
+               m, n, "<=", (m <= n ? "PASS" : "MISS"),
+               c, d, wr, (wg == "-" ? "" : "<=" wg), (wg == "-" ? "" : (wr <= wg ? "PASS" : "MISS")), e, f
     }'
 done
 

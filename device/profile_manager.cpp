@@ -1,7 +1,7 @@
 // The profile manager: every request to drop its cache of profiles is
 // recorded, one line each, so that the refreshes can be counted.
 #include "tqdevice/tqprofile.h"
-#include "util.h"
+#include "files.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "util.h"
+#include "files.h"
 
 #include <fcntl.h>
 #include <stdio.h>

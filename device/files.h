@@ -1,7 +1,7 @@
 // Helpers shared by the device's services: descriptors, files, folders,
 // time stamps and the guard that keeps exceptions inside the library.
-#ifndef TQDEVICE_UTIL_H
-#define TQDEVICE_UTIL_H
+#ifndef TQDEVICE_FILES_H
+#define TQDEVICE_FILES_H
 
 #include <errno.h>
 #include <stddef.h>
@@ -16,6 +16,13 @@
 // Every exported service function is plain C with default visibility; the
 // rest of the library is hidden.
 #define TQDEVICE_API extern "C" __attribute__((visibility("default")))
+// What every session start runs (the user manager's answer, the log's
+// preparation) is placed at the front of the code, and the texts it reads
+// beside the data that loading the library writes anyway: a session then
+// maps two stretches of the library, not one for each service and one for
+// the constant texts behind the code of zlib, expat and the C++ run-time.
+#define TQDEVICE_STARTUP __attribute__((hot))
+#define TQDEVICE_STARTUP_TEXT __attribute__((section(".data.rel.ro.tqdevice_startup")))
 
 namespace tqdev
 {
@@ -24,7 +31,7 @@ namespace tqdev
 class Fd
 {
   public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    constexpr explicit Fd(int fd = -1) noexcept : fd_(fd) {}
     ~Fd() { reset(); }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
@@ -85,7 +92,7 @@ class Every
         : interval_ns_(interval_ms * 1000000)
     {
     }
-    bool due() noexcept;
+    TQDEVICE_STARTUP bool due() noexcept;
 
   private:
     long long interval_ns_;

@@ -7,7 +7,7 @@
 
 #include "tqdevice/tqupd.h"
 #include "update.h"
-#include "util.h"
+#include "files.h"
 #include "xml_check.h"
 
 namespace tqdev
