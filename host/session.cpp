@@ -83,12 +83,12 @@ int Server::run()
 // once, when the next request is there.  False once a stop signal came.
 bool Server::wait_for_input()
 {
-    struct pollfd p = {in_, POLLIN, 0};
+    struct pollfd p[] = {{in_, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
     while (stop_signal() == 0) {
-        if (ppoll(&p, 1, nullptr, wait_mask()) >= 0 || errno != EINTR)
-            return true;
+        if (poll(p, 2, -1) >= 0 || errno != EINTR)
+            break;
     }
-    return false;
+    return stop_signal() == 0;
 }
 
 bool Server::packet(const uint8_t *p, uint32_t len)
@@ -125,11 +125,7 @@ bool Server::packet(const uint8_t *p, uint32_t len)
 bool Server::flush()
 {
     while (reply_.size() > 0) {
-        ssize_t n;
-        {
-            StopWindow window;
-            n = stop_signal() != 0 ? -1 : write(out_, reply_.data(), reply_.size());
-        }
+        ssize_t n = stop_signal() != 0 ? -1 : write(out_, reply_.data(), reply_.size());
         if (n < 0 && errno == EINTR && stop_signal() == 0)
             continue;
         if (n <= 0)

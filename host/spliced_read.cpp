@@ -53,12 +53,8 @@ bool Server::read_spliced(uint32_t id, Handle &h, uint64_t off, uint32_t len)
 bool Server::send_spliced(size_t n)
 {
     while (n > 0) {
-        ssize_t m;
-        {
-            StopWindow window;
-            m = stop_signal() != 0 ? -1 : splice(splice_r_.get(), nullptr, out_, nullptr, n,
-                                                 SPLICE_F_MOVE);
-        }
+        ssize_t m = stop_signal() != 0 ? -1 : splice(splice_r_.get(), nullptr, out_, nullptr,
+                                                     n, SPLICE_F_MOVE);
         if (m < 0 && errno == EINTR && stop_signal() == 0)
             continue;
         if (m <= 0)

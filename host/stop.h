@@ -1,13 +1,12 @@
 // Stop signals: SIGTERM, SIGHUP and SIGINT end the session as a lost
 // connection does, so that uploads still open are removed, not handed over.
-// The handler only notes the signal.  The signals stay blocked but where the
-// server waits for the client (ppoll with wait_mask()) or writes to it
-// (within a StopWindow), so a wait or a write that blocks is interrupted
-// and no signal comes between a look at stop_signal() and the wait.
+// The handler notes the signal and writes a byte into a pipe that the wait
+// for the client's next request watches too, so a signal that comes just
+// before the wait still ends it; a write to the client that blocks is
+// interrupted (no SA_RESTART).  Nothing is masked, so a request costs no
+// system call for the signals.
 #ifndef TQHOST_STOP_H
 #define TQHOST_STOP_H
-
-#include <signal.h>
 
 namespace tqhost {
 
@@ -18,17 +17,9 @@ void catch_stop_signals();
 // The stop signal caught, or 0.
 int stop_signal();
 
-// The signal mask to wait with; null where no signal is caught.
-const sigset_t *wait_mask();
-
-// Stop signals are delivered while it lives.
-class StopWindow {
-public:
-    StopWindow();
-    ~StopWindow();
-    StopWindow(const StopWindow &) = delete;
-    StopWindow &operator=(const StopWindow &) = delete;
-};
+// The descriptor that becomes readable when a stop signal comes; -1 where
+// none is caught.
+int stop_fd();
 
 }  // namespace tqhost
 
