@@ -122,13 +122,19 @@ size_t strlcat(char *dst, const char *src, size_t size);
 
 namespace tqsftp {
 
-// The host's own operations, always through the copy of its table.  An
-// absent slot answers as a failing call would: -1 (or NULL) with ENOSYS.
+// The host's own operations (tqsftp_host.cpp), always through the copy of
+// its table.  An absent slot answers as a failing call would: -1 (or NULL)
+// with ENOSYS.
 int host_open(const char *path, int flags, int mode);
 int host_close(int fd);
 int host_stat(const char *path, struct stat64 *buf);
+// Passes its arguments through as they came: the slot's argument list is the
+// host's own (a host's write may be shaped like write(2)).
+ssize_t host_write(int fd, const void *buf, size_t len, int64_t off);
 void *host_opendir(const char *path);
 struct dirent64 *host_readdir(void *dir);
+int host_mkdir(const char *path, int mode);
+int host_rmdir(const char *path);
 int host_unlink(const char *path);
 int host_rename(const char *old_path, const char *new_path);
 int host_link(const char *old_path, const char *new_path);
