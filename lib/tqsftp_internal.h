@@ -63,9 +63,6 @@ int tqsftp_rmdir(const char *client_path);
 int tqsftp_unlink(const char *client_path);
 int tqsftp_rename(const char *old_path, const char *new_path);
 int tqsftp_link(const char *old_path, const char *new_path);
-// Slot 4 of the upload tables: the host's write with its arguments as they
-// came, then the file's real size checked against the kind's ceiling.
-ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off);
 // Slot 0 of the tables of removable media: only regular files and folders.
 int tqsftp_media_open(const char *client_path, int flags, int mode);
 
@@ -97,9 +94,16 @@ int tqsftp_cfg_link(const char *old_path, const char *new_path);
 // The configuration action calls it after commands 3 and 4.
 void tqsftp_cfg_handed_over(int stored);
 
-// Uploads.  The ceiling of a row's upload kind, UINT64_MAX for a row with
-// none (build-time settings TQSFTP_MAX_FIRMWARE, _PROFILE and _CERT).
-uint64_t tqsftp_upload_ceiling(const tqsftp_access *row);
+// Uploads.  The checks a write open in a row with an action passes before
+// anything is asked or created: 0, or the error number that refuses it.
+int tqsftp_upload_admission(const tqsftp_access *row, const char *real,
+                            int flags);
+// True when the file open on fd is larger than the ceiling of its row's
+// upload kind (a sparse file counts by its size); never for other rows.
+int tqsftp_upload_past_ceiling(int fd, const tqsftp_access *row);
+// Slot 4 of the upload tables: the host's write with its arguments as they
+// came, then the file's real size checked against the kind's ceiling.
+ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off);
 // Creates an upload's file in an upload folder, exclusively and held for the
 // upload's life, and opens it through the host: the host's descriptor, or -1
 // with errno, EBUSY when a live upload or the update service holds the name.

@@ -124,15 +124,6 @@ int open_failed(int e, const char *client_path)
     return -1;
 }
 
-// Whether the file open on fd is larger than its row's upload ceiling, sparse
-// files counted by size.
-bool past_ceiling(int fd, const tqsftp_access *row)
-{
-    struct stat64 st;
-    return fstat64(fd, &st) == 0 &&
-           static_cast<uint64_t>(st.st_size) > tqsftp_upload_ceiling(row);
-}
-
 // Removable media hold whatever was put on them; only regular files and
 // folders are opened there.  A FIFO would block the open, and the session.
 bool openable(mode_t m)
@@ -161,21 +152,6 @@ int media_host_open(const char *real, int flags, int mode)
     if ((flags & O_NONBLOCK) == 0)
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
-}
-
-// The checks an open in an upload area passes before anything is asked or
-// created there: 0, or the error number that refuses it.
-int upload_admission(const tqsftp_access *e, const char *real_path, int flags)
-{
-    if ((flags & O_ACCMODE) == O_RDONLY)
-        // Reading creates nothing that would not be handed over.
-        return (flags & (O_CREAT | O_TRUNC)) != 0 ? EPERM : 0;
-    // The upload is known by its whole real path; a cut one names another.
-    if (strlen(real_path) >= TQSFTP_NAME_SIZE)
-        return ENAMETOOLONG;
-    if (tqsftp_file_find_upload(e->action) != nullptr)
-        return EBUSY;
-    return 0;
 }
 
 // The profile folders of removable media hold at most this many profiles.
@@ -302,7 +278,7 @@ int open_in(const char *client_path, int flags, int mode, bool media)
         return open_failed(EPERM, client_path);
 
     if (e->action != nullptr) {
-        if (int refused = upload_admission(e, real.get(), flags))
+        if (int refused = tqsftp_upload_admission(e, real.get(), flags))
             return open_failed(refused, client_path);
     }
 
@@ -379,7 +355,7 @@ int tqsftp_close(int fd)
     // Past its ceiling by any way of writing (a size set on the handle, say):
     // not handed over.  Once the host has closed it, nobody writes it.
     tqsftp_file *f = tqsftp_file_find(fd);
-    if (f != nullptr && f->written && past_ceiling(fd, f->access))
+    if (f != nullptr && f->written && tqsftp_upload_past_ceiling(fd, f->access))
         f->saved_errno = EFBIG;
     int r = host_close(fd);
     int err = errno;
@@ -477,24 +453,6 @@ int tqsftp_deny_open(const char *client_path, int, int)
 int tqsftp_deny_stat(const char *, struct stat64 *)
 {
     errno = EACCES;
-    return -1;
-}
-
-ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off)
-{
-    // The host's write, whatever its arguments mean to it, then the file's
-    // real size: past the ceiling (by an append, a far offset, a size set on
-    // the handle) it is cut back to the ceiling and the write fails.  The
-    // whole upload then fails at close.
-    ssize_t r = host_write(fd, buf, len, off);
-    tqsftp_file *f = tqsftp_file_find(fd);
-    if (f == nullptr || !f->written || !past_ceiling(fd, f->access))
-        return r;
-    off64_t ceiling = static_cast<off64_t>(tqsftp_upload_ceiling(f->access));
-    while (ftruncate64(fd, ceiling) != 0 && errno == EINTR) {
-    }
-    f->saved_errno = EFBIG;
-    errno = EFBIG;
     return -1;
 }
 
