@@ -163,6 +163,49 @@ private:
     char *p_ = nullptr;
 };
 
+// Fails an open with error number e: errno set, one audit line, -1.
+int open_failed(int e, const char *client_path);
+
+// The lock of a row's upload folder, held while a name is checked and
+// changed; nothing for a row without upload folder.
+class UploadLock {
+public:
+    explicit UploadLock(const tqsftp_access *row) : dir_(tqsftp_upload_lock(row)) {}
+    UploadLock(const UploadLock &) = delete;
+    UploadLock &operator=(const UploadLock &) = delete;
+    ~UploadLock() { tqsftp_upload_unlock(dir_); }
+
+private:
+    int dir_;
+};
+
+// Rename and link (tqsftp_move.cpp): the host's operation and the label of
+// its audit line.
+struct MoveOp {
+    int (*host)(const char *old_real, const char *new_real);
+    const char *const *label;
+    bool makes_link;
+};
+extern const MoveOp renaming, linking;
+
+// What an area adds to a move.  refusal: why it is refused before the host
+// is asked (an error number), or 0; the real paths may be NULL (memory ran
+// out).  after: the move's result from the host's result r, with errno set
+// for a negative one.
+struct MoveRules {
+    int (*refusal)(const tqsftp_access *area, const MoveOp &op,
+                   const char *old_real, const char *new_real);
+    int (*after)(const tqsftp_access *area, int r, const char *old_real,
+                 const char *new_real);
+};
+extern const MoveRules area_moves;   // the guarded rename and link
+extern const MoveRules store_moves;  // the profile store's (tqsftp_profile.cpp)
+
+// Both paths in one area, neither held by a live upload, then the area's
+// rules around the host's operation; one audit line.
+int move(const MoveRules &rules, const MoveOp &op, const char *old_path,
+         const char *new_path);
+
 // True for a profile name: one or more letters, digits, '-' or '_', then
 // ".xml", at most 32 characters in all (case-sensitive).
 bool is_profile_name(const char *name);

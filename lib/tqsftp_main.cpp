@@ -31,6 +31,17 @@ tqsftp_state_t tqsftp_state;
 
 }  // extern "C"
 
+namespace tqsftp {
+
+int open_failed(int e, const char *client_path)
+{
+    errno = e;
+    tqsftp_log(e, cmd_open, nullptr, client_path);
+    return -1;
+}
+
+}  // namespace tqsftp
+
 using namespace tqsftp;
 
 namespace {
@@ -116,14 +127,6 @@ bool forced_password_change_pending()
     return tqusrMgr_GetForcePasswordStatus(&status) == 0 && status == 1;
 }
 
-// Fails an open with error number e: errno set, one audit line.
-int open_failed(int e, const char *client_path)
-{
-    errno = e;
-    tqsftp_log(e, cmd_open, nullptr, client_path);
-    return -1;
-}
-
 // Removable media hold whatever was put on them; only regular files and
 // folders are opened there.  A FIFO would block the open, and the session.
 bool openable(mode_t m)
@@ -183,71 +186,6 @@ int logged(int r, const char *label, const char *client_path)
 {
     int e = r < 0 ? errno : 0;
     tqsftp_log(e, label, nullptr, client_path);
-    return r;
-}
-
-// Why a rename or link within one area is refused before the host is asked,
-// or 0.  In an upload area a second name for an upload would outlive its
-// hand-over, and a renamed upload must keep a name that fits its block.
-int move_refusal(const tqsftp_access *area, bool is_link, const char *new_real)
-{
-    if (area->action == nullptr)
-        return 0;
-    if (is_link)
-        return EPERM;
-    if (new_real != nullptr && strlen(new_real) >= TQSFTP_NAME_SIZE)
-        return ENAMETOOLONG;
-    return 0;
-}
-
-// Whether a live upload holds one of the names (either may be NULL), with the
-// upload folder locked until the change is made or refused (Locked below).
-bool held(const tqsftp_access *row, const char *a, const char *b)
-{
-    return (a != nullptr && tqsftp_upload_busy(row, a)) ||
-           (b != nullptr && tqsftp_upload_busy(row, b));
-}
-
-class Locked {
-public:
-    explicit Locked(const tqsftp_access *row) : dir_(tqsftp_upload_lock(row)) {}
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-    ~Locked() { tqsftp_upload_unlock(dir_); }
-
-private:
-    int dir_;
-};
-
-// Rename and link: both paths in one area, the area's action told of a move
-// that the host made.
-int move(int (*host_op)(const char *, const char *), const char *label,
-         const char *old_path, const char *new_path)
-{
-    RealPath old_real, new_real;
-    const tqsftp_access *from = tqsftp_resolve(old_path, old_real.out());
-    const tqsftp_access *to = tqsftp_resolve(new_path, new_real.out());
-    Locked names(from);
-    int r, e;
-    if (from != to) {
-        errno = EPERM;
-        r = -1;
-        e = EPERM;
-    } else if ((e = move_refusal(from, host_op == host_link, new_real.get())) != 0) {
-        errno = e;
-        r = -1;
-    } else if (held(from, old_real.get(), new_real.get())) {
-        errno = EBUSY;
-        r = -1;
-        e = EBUSY;
-    } else {
-        r = host_op(old_real.get(), new_real.get());
-        e = r < 0 ? errno : 0;
-        if (r == 0 && from->action != nullptr)
-            from->action(TQSFTP_ACT_RENAME, old_real.get(), new_real.get());
-        errno = e;
-    }
-    tqsftp_log(e, label, old_path, new_path);
     return r;
 }
 
@@ -427,8 +365,8 @@ int tqsftp_unlink(const char *client_path)
 {
     RealPath real;
     const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
-    Locked names(e);
-    if (held(e, real.get(), nullptr)) {
+    UploadLock names(e);
+    if (real && tqsftp_upload_busy(e, real.get())) {
         errno = EBUSY;
         return logged(-1, cmd_unlink, client_path);
     }
@@ -437,12 +375,12 @@ int tqsftp_unlink(const char *client_path)
 
 int tqsftp_rename(const char *old_path, const char *new_path)
 {
-    return move(host_rename, cmd_rename, old_path, new_path);
+    return move(area_moves, renaming, old_path, new_path);
 }
 
 int tqsftp_link(const char *old_path, const char *new_path)
 {
-    return move(host_link, cmd_link, old_path, new_path);
+    return move(area_moves, linking, old_path, new_path);
 }
 
 int tqsftp_deny_open(const char *client_path, int, int)
