@@ -57,17 +57,17 @@ constexpr const char *marks_root = "/tmp/.sftp-upload";
 
 const Kind kinds[] = {
     {&tqsftp_firmware_ucb, tqupd_firmwareDelayed, "/tmp/sftp/upload/firmware/",
-     "/tmp/.sftp-upload/firmware/", TQSFTP_MAX_FIRMWARE},
+     "/tmp/.sftp-upload/firmware/", TQUPD_MAX_FIRMWARE},
     {&tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, "/tmp/sftp/upload/ssh-key/",
-     "/tmp/.sftp-upload/ssh-key/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/ssh-key/", TQUPD_MAX_CERT},
     {&tqsftp_https_ucb, tqupd_httpsCertDelayed, "/tmp/sftp/upload/https-cert/",
-     "/tmp/.sftp-upload/https-cert/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/https-cert/", TQUPD_MAX_CERT},
     {&tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, "/tmp/sftp/upload/ldap-cert/",
-     "/tmp/.sftp-upload/ldap-cert/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/ldap-cert/", TQUPD_MAX_CERT},
     {&tqsftp_vpn_ucb, tqupd_vpnCertDelayed, "/tmp/sftp/upload/vpn-cert/",
-     "/tmp/.sftp-upload/vpn-cert/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/vpn-cert/", TQUPD_MAX_CERT},
     {&tqsftp_config_ucb, tqupd_configDelayed, "/flash/cfg/", nullptr,
-     TQSFTP_MAX_PROFILE},
+     TQUPD_MAX_PROFILE},
 };
 constexpr int kind_count = sizeof kinds / sizeof kinds[0];
 

@@ -171,8 +171,8 @@ struct Kind {
 class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
     Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53,
-         TQSFTP_MAX_FIRMWARE},
-    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, TQSFTP_MAX_PROFILE}),
+         TQUPD_MAX_FIRMWARE},
+    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, TQUPD_MAX_PROFILE}),
     [](const auto &info) { return std::string(info.param.name); });
 
 ssize_t write_shaped(int fd, const void *buf, size_t len) { return ::write(fd, buf, len); }
