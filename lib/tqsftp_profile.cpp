@@ -26,6 +26,14 @@ namespace {
 constexpr const char *temp_file = "/ramdisk/lighty.tmp";
 constexpr const char *marker_file = "/flash/cfg/profile.cur";
 constexpr const char *default_profile = "config.xml";
+// The marker's first word, at most this many characters, names the current
+// profile; its file name adds the extension.
+#define MARKER_WORD_MAX 49
+#define STRINGIFY(x) #x
+#define WIDTH(x) STRINGIFY(x)
+constexpr const char *marker_word_format = "%" WIDTH(MARKER_WORD_MAX) "s";
+constexpr char profile_extension[] = ".xml";
+using ProfileFileName = char[MARKER_WORD_MAX + sizeof profile_extension];
 
 int convert(const char *real_path, tqapi_xml_sink sink, void *context)
 {
@@ -321,7 +329,7 @@ int upload(const tqsftp_access *entry, const char *real_path,
 // exists but cannot be opened or read: a marker that is a folder opens with
 // the C library but fails at the first read, and then no profile can be
 // told apart from the current one.  An empty marker names ".xml".
-bool current_profile(char (&name)[54])
+bool current_profile(ProfileFileName &name)
 {
     memset(name, 0, sizeof name);
     struct stat64 st;
@@ -334,11 +342,11 @@ bool current_profile(char (&name)[54])
     FILE *f = fopen(marker_file, "r");
     if (f == nullptr)
         return false;
-    bool read = fscanf(f, "%49s", name) == 1 || !ferror(f);
+    bool read = fscanf(f, marker_word_format, name) == 1 || !ferror(f);
     fclose(f);
     if (!read)
         return false;
-    strlcat(name, ".xml", sizeof name);
+    strlcat(name, profile_extension, sizeof name);
     return true;
 }
 
@@ -358,7 +366,7 @@ int store_refusal(const tqsftp_access *store, const tqsftp::MoveOp &,
 {
     if (old_real == nullptr || new_real == nullptr)
         return ENOMEM;
-    char current[54];
+    ProfileFileName current;
     bool refused = !tqsftp::is_profile_name(old_real + strlen(store->path)) ||
                    !tqsftp::is_profile_name(new_real + strlen(store->path)) ||
                    !current_profile(current) ||
@@ -475,7 +483,7 @@ int tqsftp_cfg_unlink(const char *client_path)
         return unresolved(cmd_unlink, nullptr, client_path);
     // The name is taken from the resolved real path, so no spelling of the
     // current profile's path ("x.xml/", "x.xml/.", "../cfg/x.xml") slips by.
-    char current[54];
+    ProfileFileName current;
     if (!current_profile(current) || strcmp(base_name(real.get()), current) == 0) {
         errno = EPERM;
         tqsftp_log(EPERM, cmd_unlink, nullptr, client_path);
