@@ -12,7 +12,7 @@ namespace {
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
 const std::string name32 = std::string(28, 'p') + ".xml";
 const char *const fw = "/upload/firmware/site_1.xml";
-const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", n = " (null)";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
 const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
 const char *const site = "/nv/cfg/site.xml";
 
@@ -57,21 +57,29 @@ TEST(Areas, Moves)
     write_file(dir + "a", "image");
     const char *a = "/upload/firmware/a", *b = "/upload/firmware/b", *lab = "/nv/cfg/lab.xml";
     EXPECT_EQ(run([&] { return table(a)->rename(a, b); }),
-              (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"}, {"5 " + dir + "a " + dir + "b"},
+              (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"},
+                       {act(TQSFTP_ACT_RENAME, dir + "a", dir + "b")},
                        {line(0, "Rename", a, b)}}));
-    const std::tuple<const char *, const char *, bool, int> cases[] = {
-        {"/usb/a", "/usb/b", 0, ENOENT}, {"/usb/a", "/usb/b", 1, ENOSYS},
-        {"/usb/a", "/usb/cfg/a", 0, EPERM}, {a, "/upload/ssh-key/a", 0, EPERM},
-        {b, "/upload/firmware/c", 1, EPERM}, {b, longer.c_str(), 0, ENAMETOOLONG},
-        {lab, "/nv/cfg/office.xml", 0, EPERM}, {lab, "/nv/cfg/x/../office.xml", 1, EPERM},
-        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", 0, EPERM},
-        {lab, "/nv/cfg/.lab.xml.part", 0, EPERM}, {lab, "/nv/cfg/sub/lab.xml", 0, EPERM},
-        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", 1, EPERM},  // the service's scratch file
+    enum Way { by_rename, by_link };
+    const struct {
+        const char *from, *to;
+        Way way;
+        int err;
+    } refused_moves[] = {
+        {"/usb/a", "/usb/b", by_rename, ENOENT}, {"/usb/a", "/usb/b", by_link, ENOSYS},
+        {"/usb/a", "/usb/cfg/a", by_rename, EPERM}, {a, "/upload/ssh-key/a", by_rename, EPERM},
+        {b, "/upload/firmware/c", by_link, EPERM}, {b, longer.c_str(), by_rename, ENAMETOOLONG},
+        {lab, "/nv/cfg/office.xml", by_rename, EPERM},
+        {lab, "/nv/cfg/x/../office.xml", by_link, EPERM},
+        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", by_rename, EPERM},
+        {lab, "/nv/cfg/.lab.xml.part", by_rename, EPERM},
+        {lab, "/nv/cfg/sub/lab.xml", by_rename, EPERM},
+        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", by_link, EPERM},  // the service's
     };
-    for (auto [from, to, is_link, err] : cases) {
+    for (auto [from, to, way, err] : refused_moves) {
         tqsftp_funcs *t = table(from);
-        Outcome o = run([&] { return is_link ? t->link(from, to) : t->rename(from, to); });
-        EXPECT_EQ(o.audits, Audits{line(err, is_link ? "Link" : "Rename", from, to)}) << from << to;
+        Outcome o = run([&] { return way == by_link ? t->link(from, to) : t->rename(from, to); });
+        EXPECT_EQ(o.audits, Audits{line(err, way == by_link ? "Link" : "Rename", from, to)}) << from << to;
         EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
     }
     EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
@@ -87,13 +95,14 @@ TEST_F(Open, UploadThroughItsActionAndService)
 {
     Outcome o = run([&] { return open_(fw, W); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
-                          {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
+                          {act(TQSFTP_ACT_START, fw_real), act(TQSFTP_ACT_OPENED, fw_real)}, {}}));
     EXPECT_EQ(host.opens, (std::vector<std::pair<int, int>>{{O_WRONLY, 0644}})) << "created before";
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
-                                             {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
+                                             {act(TQSFTP_ACT_CLOSED, fw_real)},
+                                             {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(services.calls, (Args{"firmwareDelayed " + fw_real + " 2", "invalidate 0 0 0"}));
     services.busy = 1;
-    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
+    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {act(TQSFTP_ACT_START, fw_real)}));
     o = run([&] { return open_(fw, O_RDONLY); });
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
@@ -102,12 +111,15 @@ TEST_F(Open, UploadThroughItsActionAndService)
     ASSERT_EQ(::unlink(fw_real.c_str()), 0) << "the service takes it";
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + n, "2 " + fw_real + n}));
+              refused(fw, ENOSPC, {"open " + fw_real},
+                      {act(TQSFTP_ACT_START, fw_real), act(TQSFTP_ACT_OPEN_FAILED, fw_real)}));
     host.fail = {{"close", ENOSPC}};
     long fd = open_(fw, W);
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
-                                       {"4 " + fw_real + n}, {line(ENOSPC, "Copy", remote, fw)}}));
-    EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
+                                       {act(TQSFTP_ACT_CLOSE_FAILED, fw_real)},
+                                       {line(ENOSPC, "Copy", remote, fw)}}));
+    EXPECT_EQ(services.invalidations, 0);
+    EXPECT_FALSE(exists(fw_real));
 }
 
 // Exclusive creation of an existing path fails before any action; read-only areas and
@@ -146,9 +158,14 @@ TEST_F(Open, ProfilesOfRemovableMedia)
     ::mkdir("/sd/cfg", 0755);
     for (int i = 0; i < 19; i++)
         write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
-    const std::tuple<std::string, int, int> cases[] = {
-        {"A.XML", W, 0}, {"p" + name32, W, 0}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
-        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, 0}, {"p19.xml", O_WRONLY | O_CREAT, 0},
+    constexpr int admitted = 0;
+    const struct {
+        std::string extra;  // the twentieth name, a folder when it ends in '/'
+        int flags, err;
+    } cases[] = {
+        {"A.XML", W, admitted}, {"p" + name32, W, admitted}, {name32, W, EPERM},
+        {"d.xml/", W, EPERM}, {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, admitted},
+        {"p19.xml", O_WRONLY | O_CREAT, admitted},
     };
     for (const auto &[extra, flags, err] : cases) {
         std::string x = "/sd/cfg/" + extra;
@@ -156,23 +173,25 @@ TEST_F(Open, ProfilesOfRemovableMedia)
         Outcome o = run([&] { return open_(n, flags); });
         EXPECT_EQ(o.err, err) << extra;
         if (o.result >= 0) {
-            Outcome c = close_(n, o.result);
-            EXPECT_EQ(c.result + services.invalidations, (flags & O_ACCMODE) == O_WRONLY) << extra;
+            EXPECT_EQ(close_(n, o.result).result, 0) << extra;
+            EXPECT_EQ(services.invalidations, (flags & O_ACCMODE) == O_WRONLY ? 1 : 0) << extra;
         }
         ::remove(x.c_str()), ::unlink(n);
     }
 }
 
 struct Kind {
-    const char *name, *folder, *written;  // client folder, the real file the upload writes
+    const char *name, *folder;  // client folder
+    const char *real, *written;  // of its file new.xml, and the real file the upload writes
     size_t room;                          // for the file name in a name that fits
     uint64_t ceiling;
 };
 class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
-    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53,
-         TQUPD_MAX_FIRMWARE},
-    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, TQUPD_MAX_PROFILE}),
+    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml",
+         "/tmp/sftp/upload/firmware/new.xml", 53, TQUPD_MAX_FIRMWARE},
+    Kind{"profile", "/nv/cfg/", "/flash/cfg/new.xml", "/ramdisk/lighty.tmp", 71,
+         TQUPD_MAX_PROFILE}),
     [](const auto &info) { return std::string(info.param.name); });
 
 ssize_t write_shaped(int fd, const void *buf, size_t len) { return ::write(fd, buf, len); }
@@ -201,7 +220,8 @@ TEST_P(Guard, WhatAnUploadMayDo)
     struct stat64 st {};
     EXPECT_TRUE(::stat64(k.written, &st) == 0 && uint64_t(st.st_size) == k.ceiling);
     Outcome o = close_(client, fd);
-    EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
+    EXPECT_TRUE(o.result == -1 && o.err == EFBIG);
+    EXPECT_EQ(o.actions, Args{act(TQSFTP_ACT_CLOSE_FAILED, k.real)});
     EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
     EXPECT_TRUE(services.calls.empty() && !exists(k.written));
 
@@ -260,17 +280,18 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     Outcome o = run([&] { return t->open("/NV/cfg//new.xml", O_WRONLY, 0600); });
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
-                          {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
+                          {act(TQSFTP_ACT_START), act(TQSFTP_ACT_OPENED, "/nv/cfg/new.xml", tmp)},
+                          {}}));
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
     struct stat64 st {};
     EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
     EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
-              Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
+              Args{act(TQSFTP_ACT_RENAME, "/nv/cfg/new.xml", "/nv/cfg/b.xml")});
     clear();
     write_file("/flash/cfg/b.xml", profile);  // as the update service stores it
     EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
               (Outcome{0, 0, {"close " + std::to_string(fd), "stat /flash/cfg/b.xml"},
-                       {"3 /flash/cfg/new.xml (null)"},
+                       {act(TQSFTP_ACT_CLOSED, "/flash/cfg/new.xml")},
                        {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
     EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/b.xml 2", "invalidate 0 0 0"}));
     EXPECT_EQ(read_file(tmp), "uploaded");
@@ -307,7 +328,11 @@ TEST_F(Store, DeletionSparesTheCurrentProfile)
 }
 
 const std::string upload = "/ramdisk/upload.bin";
-const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
+const struct UploadKind {
+    tqsftp_action_fn action;
+    tqsftp_ucb *ucb;
+    const char *install;  // the update service's call
+} kinds[] = {
     {tqsftp_firmware_action, &tqsftp_firmware_ucb, "firmwareDelayed"},
     {tqsftp_sshKey_action, &tqsftp_sshkey_ucb, "sshKeyDelayed"},
     {tqsftp_https_action, &tqsftp_https_ucb, "httpsCertDelayed"},
@@ -315,6 +340,9 @@ const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_vpn_action, &tqsftp_vpn_ucb, "vpnCertDelayed"},
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
+const UploadKind &firmware = kinds[0], &config = kinds[5];
+// The update service's answers to a delayed install: 1 refuses, any other takes it.
+constexpr int taken = 0, refused_install = 1, other_answer = 2;
 
 // An upload in progress: both files exist; the block names them (the temporary if given).
 void opened(tqsftp_action_fn action, const char *temp_name = tmp.c_str())
@@ -335,15 +363,16 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
     EXPECT_EQ(tqsftp_upload_init(), 0);
     for (const auto &[action, ucb, install] : kinds) {
         EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
-        for (int answer : {0, 2, 1}) {
+        for (int answer : {taken, other_answer, refused_install}) {
             for (const char *temp_name : {tmp.c_str(), (const char *)nullptr}) {
                 opened(action, temp_name);
                 services.delayed = answer;
-                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
+                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr),
+                          answer == refused_install ? -1 : 0);
                 EXPECT_EQ(services.calls, Args{std::string(install) + " " + upload + " 2"});
                 EXPECT_EQ(services.name, ucb->file_name);
                 EXPECT_TRUE(exists(upload)) << "not created by an upload of this process";
-                EXPECT_EQ(exists(tmp), answer != 1 || !temp_name) << install;
+                EXPECT_EQ(exists(tmp), answer != refused_install || !temp_name) << install;
             }
         }
     }
@@ -354,11 +383,13 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
 TEST(Action, TheRestOfTheProtocol)
 {
     const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
-    for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
+    constexpr int unknown = TQSFTP_ACT_RENAME + 1, negative = -1;
+    for (const auto &[action, ucb, install] : {firmware, config}) {
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "") << install;
-        for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
+        EXPECT_STREQ(ucb->file_name, "") << install;
+        EXPECT_STREQ(ucb->temp_name, "") << install;
+        for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, unknown, negative}) {
             opened(action);
             EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
             EXPECT_TRUE(exists(upload) && services.calls.empty());
@@ -367,7 +398,8 @@ TEST(Action, TheRestOfTheProtocol)
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + tmp);
+        EXPECT_STREQ(ucb->file_name, "/ramdisk/new.bin");
+        EXPECT_EQ(ucb->temp_name, tmp);
         EXPECT_EQ(services.calls, Args{"changeFilename /ramdisk/new.bin"});
         errno = 0;
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
@@ -377,7 +409,8 @@ TEST(Action, TheRestOfTheProtocol)
         EXPECT_EQ(errno, ENAMETOOLONG);
         write_file(cut, "x");
         EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_STREQ(ucb->file_name, "");
+        EXPECT_STREQ(ucb->temp_name, "");
         EXPECT_TRUE(exists(cut) && exists(tmp));
     }
 }
