@@ -25,12 +25,6 @@ namespace {
 
 std::string text(const char *s) { return s ? s : "(null)"; }
 
-// The audit messages by shape, and the severities of their pair (facility log audit, user).
-constexpr uint32_t one_path_ok = 0x18000A, one_path_failed = 0x18000B;
-constexpr uint32_t two_paths_ok = 0x18000C, two_paths_failed = 0x18000D;
-constexpr int audit_notice = 109, audit_error = 107, user_notice = 13, user_error = 11;
-constexpr int sftp_module = 24;
-
 std::string joined(std::string what, const Args &args)
 {
     for (const std::string &a : args)
@@ -123,16 +117,14 @@ tqsftp_funcs *table(const std::string &client_path)
 
 std::string act(int cmd, const std::string &a, const std::string &b)
 {
-    static const char *const names[] = {"start", "opened", "open-failed", "closed",
-                                        "close-failed", "rename"};
+    const char *names[] = {"start", "opened", "open-failed", "closed", "close-failed", "rename"};
     bool known = cmd >= TQSFTP_ACT_START && cmd <= TQSFTP_ACT_RENAME;
     return (known ? names[cmd] : "command " + std::to_string(cmd)) + " " + a + " " + b;
 }
 
 Audit line(int err, const char *label, const char *source, const char *target)
 {
-    Audit a{source ? (err ? two_paths_failed : two_paths_ok) : (err ? one_path_failed : one_path_ok),
-            {label}};
+    Audit a{0x18000Au + (source ? 2 : 0) + (err ? 1 : 0), {label}};
     if (source)
         a.args.push_back(source);
     a.args.push_back(target);
@@ -208,10 +200,8 @@ int tqlog_preInit(void) { return services.preinit++, 0; }
 int tqlog_throwMsg(const char *file, int, uint32_t id, int priority, int module, ...)
 {
     bool second = services.log.size() % 2 != 0;
-    bool failed = id == one_path_failed || id == two_paths_failed;
-    bool ok = text(file) == "lib/tqsftp_main" && module == sftp_module &&
-              priority == (second ? (failed ? user_error : user_notice)
-                                  : (failed ? audit_error : audit_notice));
+    bool ok = text(file) == "lib/tqsftp_main" && module == 24 &&
+              priority == (id & 1 ? 107 : 109) - (second ? 96 : 0);
     Audit m{id, {}};
     va_list ap;
     va_start(ap, module);

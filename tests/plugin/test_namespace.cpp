@@ -14,11 +14,7 @@ TEST(Normalise, CanonicalFormCutToTheSize)
     for (int i = 0; i < 256; i++)
         deep += "/a";
     constexpr size_t roomy = 0;  // the input's length plus 5, as resolution gives
-    const struct {
-        std::string in;
-        size_t size;
-        std::string want;
-    } cases[] = {
+    const struct { std::string in; size_t size; std::string want; } cases[] = {
         {"", roomy, "/"}, {"..", roomy, "/"}, {"//nv/./cfg/", roomy, "/nv/cfg"},
         {"/a/b/..", 6, "/a/b"}, {"/nv/cfg/../../../x", roomy, "/x"}, {"abc", 3, "/a"},
         {"/a/.b/..c/d.", roomy, "/a/.b/..c/d."}, {deep + "/../b", roomy, deep.substr(2) + "/b"},

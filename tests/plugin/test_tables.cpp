@@ -17,6 +17,7 @@ const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings
 const char *const site = "/nv/cfg/site.xml";
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
+Outcome try_open(const std::string &p, int flags) { return run([&] { return open_(p, flags); }); }
 Outcome close_(const std::string &p, long fd)
 {
     return run([&] { return table(p)->close(static_cast<int>(fd)); });
@@ -60,26 +61,20 @@ TEST(Areas, Moves)
               (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"},
                        {act(TQSFTP_ACT_RENAME, dir + "a", dir + "b")},
                        {line(0, "Rename", a, b)}}));
-    enum Way { by_rename, by_link };
-    const struct {
-        const char *from, *to;
-        Way way;
-        int err;
-    } refused_moves[] = {
-        {"/usb/a", "/usb/b", by_rename, ENOENT}, {"/usb/a", "/usb/b", by_link, ENOSYS},
-        {"/usb/a", "/usb/cfg/a", by_rename, EPERM}, {a, "/upload/ssh-key/a", by_rename, EPERM},
-        {b, "/upload/firmware/c", by_link, EPERM}, {b, longer.c_str(), by_rename, ENAMETOOLONG},
-        {lab, "/nv/cfg/office.xml", by_rename, EPERM},
-        {lab, "/nv/cfg/x/../office.xml", by_link, EPERM},
-        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", by_rename, EPERM},
-        {lab, "/nv/cfg/.lab.xml.part", by_rename, EPERM},
-        {lab, "/nv/cfg/sub/lab.xml", by_rename, EPERM},
-        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", by_link, EPERM},  // the service's
+    enum Way { mv, ln };  // rename, link
+    const struct { const char *from, *to; Way way; int err; } refused_moves[] = {
+        {"/usb/a", "/usb/b", mv, ENOENT}, {"/usb/a", "/usb/b", ln, ENOSYS},
+        {"/usb/a", "/usb/cfg/a", mv, EPERM}, {a, "/upload/ssh-key/a", mv, EPERM},
+        {b, "/upload/firmware/c", ln, EPERM}, {b, longer.c_str(), mv, ENAMETOOLONG},
+        {lab, "/nv/cfg/office.xml", mv, EPERM}, {lab, "/nv/cfg/x/../office.xml", ln, EPERM},
+        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", mv, EPERM},
+        {lab, "/nv/cfg/.lab.xml.part", mv, EPERM}, {lab, "/nv/cfg/sub/lab.xml", mv, EPERM},
+        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", ln, EPERM},  // the service's
     };
     for (auto [from, to, way, err] : refused_moves) {
         tqsftp_funcs *t = table(from);
-        Outcome o = run([&] { return way == by_link ? t->link(from, to) : t->rename(from, to); });
-        EXPECT_EQ(o.audits, Audits{line(err, way == by_link ? "Link" : "Rename", from, to)}) << from << to;
+        Outcome o = run([&] { return way == ln ? t->link(from, to) : t->rename(from, to); });
+        EXPECT_EQ(o.audits, Audits{line(err, way == ln ? "Link" : "Rename", from, to)}) << to;
         EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
     }
     EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
@@ -93,7 +88,7 @@ using Open = GuardedTest;
 // close is told to the action and the log, and nothing stays.
 TEST_F(Open, UploadThroughItsActionAndService)
 {
-    Outcome o = run([&] { return open_(fw, W); });
+    Outcome o = try_open(fw, W);
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
                           {act(TQSFTP_ACT_START, fw_real), act(TQSFTP_ACT_OPENED, fw_real)}, {}}));
     EXPECT_EQ(host.opens, (std::vector<std::pair<int, int>>{{O_WRONLY, 0644}})) << "created before";
@@ -102,24 +97,23 @@ TEST_F(Open, UploadThroughItsActionAndService)
                                              {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(services.calls, (Args{"firmwareDelayed " + fw_real + " 2", "invalidate 0 0 0"}));
     services.busy = 1;
-    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {act(TQSFTP_ACT_START, fw_real)}));
-    o = run([&] { return open_(fw, O_RDONLY); });
+    EXPECT_EQ(try_open(fw, W), refused(fw, EPERM, {}, {act(TQSFTP_ACT_START, fw_real)}));
+    o = try_open(fw, O_RDONLY);
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
                                              {line(0, "Copy", fw, remote)}}));
     services.busy = 0;
     ASSERT_EQ(::unlink(fw_real.c_str()), 0) << "the service takes it";
     host.fail["open"] = ENOSPC;
-    EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real},
-                      {act(TQSFTP_ACT_START, fw_real), act(TQSFTP_ACT_OPEN_FAILED, fw_real)}));
+    EXPECT_EQ(try_open(fw, W), refused(fw, ENOSPC, {"open " + fw_real},
+                                       {act(TQSFTP_ACT_START, fw_real),
+                                        act(TQSFTP_ACT_OPEN_FAILED, fw_real)}));
     host.fail = {{"close", ENOSPC}};
     long fd = open_(fw, W);
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
                                        {act(TQSFTP_ACT_CLOSE_FAILED, fw_real)},
                                        {line(ENOSPC, "Copy", remote, fw)}}));
-    EXPECT_EQ(services.invalidations, 0);
-    EXPECT_FALSE(exists(fw_real));
+    EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
 }
 
 // Exclusive creation of an existing path fails before any action; read-only areas and
@@ -127,8 +121,8 @@ TEST_F(Open, UploadThroughItsActionAndService)
 TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
 {
     write_file(fw_real, "old");
-    EXPECT_EQ(run([&] { return open_(fw, W | O_EXCL); }), refused(fw, EEXIST, {"stat " + fw_real}));
-    Outcome o = run([&] { return open_("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL); });
+    EXPECT_EQ(try_open(fw, W | O_EXCL), refused(fw, EEXIST, {"stat " + fw_real}));
+    Outcome o = try_open("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL);
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK);
     long other = open_("/usb/b", W);
@@ -137,7 +131,7 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
     EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
     for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
                         {"/upload/firmware/new", O_RDONLY | O_CREAT}, {"/nv/cfg/.gio1", W}})
-        EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
+        EXPECT_EQ(try_open(p, f), refused(p, EPERM)) << p << f;
 }
 
 // Removable media open only regular files and folders: a FIFO, whose open would block the
@@ -146,7 +140,7 @@ TEST_F(Open, RemovableMediaOpenOnlyFilesAndFolders)
 {
     ASSERT_EQ(::mkfifo("/sd/cfg", 0644), 0);
     for (int flags : {O_RDONLY, O_WRONLY})
-        EXPECT_EQ(run([&] { return open_("/sd/cfg", flags); }), refused("/sd/cfg", EPERM, {"stat /sd/cfg"}));
+        EXPECT_EQ(try_open("/sd/cfg", flags), refused("/sd/cfg", EPERM, {"stat /sd/cfg"}));
 }
 
 // The profile folders of removable media hold at most 20 profiles (profile
@@ -154,23 +148,19 @@ TEST_F(Open, RemovableMediaOpenOnlyFilesAndFolders)
 TEST_F(Open, ProfilesOfRemovableMedia)
 {
     const char *n = "/sd/cfg/n.xml";
-    EXPECT_EQ(run([&] { return open_(n, W); }), refused(n, EPERM)) << "no folder";
+    EXPECT_EQ(try_open(n, W), refused(n, EPERM)) << "no folder";
     ::mkdir("/sd/cfg", 0755);
     for (int i = 0; i < 19; i++)
         write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
-    constexpr int admitted = 0;
-    const struct {
-        std::string extra;  // the twentieth name, a folder when it ends in '/'
-        int flags, err;
-    } cases[] = {
-        {"A.XML", W, admitted}, {"p" + name32, W, admitted}, {name32, W, EPERM},
-        {"d.xml/", W, EPERM}, {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, admitted},
-        {"p19.xml", O_WRONLY | O_CREAT, admitted},
+    constexpr int ok = 0;
+    const struct { std::string extra; int flags, err; } cases[] = {  // a folder ends in '/'
+        {"A.XML", W, ok}, {"p" + name32, W, ok}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
+        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, ok}, {"p19.xml", O_WRONLY | O_CREAT, ok},
     };
     for (const auto &[extra, flags, err] : cases) {
         std::string x = "/sd/cfg/" + extra;
         extra.back() == '/' ? (void)::mkdir(x.c_str(), 0755) : write_file(x, "");
-        Outcome o = run([&] { return open_(n, flags); });
+        Outcome o = try_open(n, flags);
         EXPECT_EQ(o.err, err) << extra;
         if (o.result >= 0) {
             EXPECT_EQ(close_(n, o.result).result, 0) << extra;
@@ -181,15 +171,14 @@ TEST_F(Open, ProfilesOfRemovableMedia)
 }
 
 struct Kind {
-    const char *name, *folder;  // client folder
-    const char *real, *written;  // of its file new.xml, and the real file the upload writes
+    const char *name, *folder, *real, *written;  // of new.xml: its real path, the file written
     size_t room;                          // for the file name in a name that fits
     uint64_t ceiling;
 };
+const char *const fw_new = "/tmp/sftp/upload/firmware/new.xml";
 class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
-    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml",
-         "/tmp/sftp/upload/firmware/new.xml", 53, TQUPD_MAX_FIRMWARE},
+    Kind{"firmware", "/upload/firmware/", fw_new, fw_new, 53, TQUPD_MAX_FIRMWARE},
     Kind{"profile", "/nv/cfg/", "/flash/cfg/new.xml", "/ramdisk/lighty.tmp", 71,
          TQUPD_MAX_PROFILE}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -206,13 +195,13 @@ TEST_P(Guard, WhatAnUploadMayDo)
     tqsftp_default_cb.write = reinterpret_cast<decltype(tqsftp_default_cb.write)>(any);
     const std::string folder = k.folder, client = folder + "new.xml", second = folder + "b.xml";
     std::string longest = k.folder + std::string(k.room + 1, 'n');
-    EXPECT_EQ(run([&] { return open_(longest, W); }), refused(longest, ENAMETOOLONG));
+    EXPECT_EQ(try_open(longest, W), refused(longest, ENAMETOOLONG));
     longest.pop_back();
     close_(longest, open_(longest, W));
     tqsftp_funcs *t = table(client);
     long fd = open_(client, W);
     for (int flags : {W, O_RDWR})
-        EXPECT_EQ(run([&] { return open_(second, flags); }), refused(second, EBUSY));
+        EXPECT_EQ(try_open(second, flags), refused(second, EBUSY));
     ASSERT_EQ(::ftruncate64(fd, static_cast<off64_t>(k.ceiling) - 1), 0);
     ::lseek64(fd, 0, SEEK_END);
     EXPECT_EQ(t->write(fd, "x", 1, 0), 1);
@@ -249,7 +238,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     struct stat64 st {};
     ASSERT_EQ(t->stat(site, &st), 0);
     EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
-    Outcome o = run([&] { return open_(site, O_RDONLY | O_TRUNC); });  // truncates nothing
+    Outcome o = try_open(site, O_RDONLY | O_TRUNC);  // truncates nothing
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
     EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
@@ -265,8 +254,8 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     close_(site, open_(site, W)), close_(site, open_(site, O_RDONLY));
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
     services.xml_result = 3;
-    EXPECT_EQ(run([&] { return open_(site, O_RDONLY); }), refused(site, EIO, {"open " + tmp}));
-    EXPECT_EQ(run([&] { return open_(site, O_WRONLY | O_CREAT | O_EXCL); }),
+    EXPECT_EQ(try_open(site, O_RDONLY), refused(site, EIO, {"open " + tmp}));
+    EXPECT_EQ(try_open(site, O_WRONLY | O_CREAT | O_EXCL),
               refused(site, EEXIST, {"stat /flash/cfg/site.xml"}));
     EXPECT_FALSE(exists(tmp));
 }
@@ -328,11 +317,8 @@ TEST_F(Store, DeletionSparesTheCurrentProfile)
 }
 
 const std::string upload = "/ramdisk/upload.bin";
-const struct UploadKind {
-    tqsftp_action_fn action;
-    tqsftp_ucb *ucb;
-    const char *install;  // the update service's call
-} kinds[] = {
+struct UploadKind { tqsftp_action_fn action; tqsftp_ucb *ucb; const char *install; };
+const UploadKind kinds[] = {
     {tqsftp_firmware_action, &tqsftp_firmware_ucb, "firmwareDelayed"},
     {tqsftp_sshKey_action, &tqsftp_sshkey_ucb, "sshKeyDelayed"},
     {tqsftp_https_action, &tqsftp_https_ucb, "httpsCertDelayed"},
@@ -341,7 +327,6 @@ const struct UploadKind {
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
 const UploadKind &firmware = kinds[0], &config = kinds[5];
-// The update service's answers to a delayed install: 1 refuses, any other takes it.
 constexpr int taken = 0, refused_install = 1, other_answer = 2;
 
 // An upload in progress: both files exist; the block names them (the temporary if given).
@@ -389,7 +374,8 @@ TEST(Action, TheRestOfTheProtocol)
         EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
         EXPECT_STREQ(ucb->file_name, "") << install;
         EXPECT_STREQ(ucb->temp_name, "") << install;
-        for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, unknown, negative}) {
+        for (int cmd :
+             {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, unknown, negative}) {
             opened(action);
             EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
             EXPECT_TRUE(exists(upload) && services.calls.empty());
