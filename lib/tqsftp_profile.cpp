@@ -356,11 +356,10 @@ const char *base_name(const char *path)
     return slash != nullptr ? slash + 1 : path;
 }
 
-// A move within the store is refused before the host is asked unless both
-// real paths are known (memory may run out), only profiles directly in the
-// folder move, to profile names (never the update service's scratch files),
-// and the current profile is neither source nor target (when it cannot be
-// told apart, any move is refused).
+// Why a move within the store is refused before the host is asked: a path
+// left without its real path (memory ran out), a source or target that is no
+// profile name directly in the folder (the update service's scratch files),
+// or the current profile as either (any move while it cannot be told apart).
 int store_refusal(const tqsftp_access *store, const tqsftp::MoveOp &,
                   const char *old_real, const char *new_real)
 {
