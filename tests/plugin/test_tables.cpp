@@ -70,6 +70,7 @@ TEST(Areas, Moves)
         {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", mv, EPERM},
         {lab, "/nv/cfg/.lab.xml.part", mv, EPERM}, {lab, "/nv/cfg/sub/lab.xml", mv, EPERM},
         {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", ln, EPERM},  // the service's
+        {"/upload/firmware/gone", "/upload/firmware/c", mv, ENOENT},
     };
     for (auto [from, to, way, err] : refused_moves) {
         tqsftp_funcs *t = table(from);
