@@ -15,6 +15,8 @@ const char *const fw = "/upload/firmware/site_1.xml";
 const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
 const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
 const char *const site = "/nv/cfg/site.xml";
+// The update service's answers: busy refuses an upload's start, refused_install its hand-over.
+constexpr int idle = 0, busy = 1, taken = 0, refused_install = 1, other_answer = 2;
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
 Outcome try_open(const std::string &p, int flags) { return run([&] { return open_(p, flags); }); }
@@ -97,13 +99,13 @@ TEST_F(Open, UploadThroughItsActionAndService)
                                              {act(TQSFTP_ACT_CLOSED, fw_real)},
                                              {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(services.calls, (Args{"firmwareDelayed " + fw_real + " 2", "invalidate 0 0 0"}));
-    services.busy = 1;
+    services.busy = busy;
     EXPECT_EQ(try_open(fw, W), refused(fw, EPERM, {}, {act(TQSFTP_ACT_START, fw_real)}));
     o = try_open(fw, O_RDONLY);
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
                                              {line(0, "Copy", fw, remote)}}));
-    services.busy = 0;
+    services.busy = idle;
     ASSERT_EQ(::unlink(fw_real.c_str()), 0) << "the service takes it";
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(try_open(fw, W), refused(fw, ENOSPC, {"open " + fw_real},
@@ -173,7 +175,7 @@ TEST_F(Open, ProfilesOfRemovableMedia)
 
 struct Kind {
     const char *name, *folder, *real, *written;  // of new.xml: its real path, the file written
-    size_t room;                          // for the file name in a name that fits
+    size_t room;  // for the file name in a name that fits
     uint64_t ceiling;
 };
 const char *const fw_new = "/tmp/sftp/upload/firmware/new.xml";
@@ -220,7 +222,7 @@ TEST_P(Guard, WhatAnUploadMayDo)
         ::mkdir(d, 0755);
     for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
         write_file(victim, "keep");
-    services.delayed = 1;
+    services.delayed = refused_install;
     fd = open_(crafted, W);
     EXPECT_EQ(t->write(fd, "data", 4, 0), 4);
     o = close_(crafted, fd);
@@ -248,10 +250,10 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     got.resize(t->read(fd, got.data(), got.size(), 0));
     EXPECT_TRUE(got == "XML:" + profile && st.st_size == static_cast<off64_t>(got.size()));
     EXPECT_EQ(close_(site, fd).audits, Audits{line(0, "Copy", site, remote)});
-    services.delayed = 1;  // a refused upload: the stored profile stays, shown as before
+    services.delayed = refused_install;  // the stored profile stays, shown as before
     close_(site, open_(site, W));
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
-    services.delayed = 0;  // one handed over, then opened again: the same
+    services.delayed = taken;  // one handed over, then opened again: the same
     close_(site, open_(site, W)), close_(site, open_(site, O_RDONLY));
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
     services.xml_result = 3;
@@ -328,7 +330,6 @@ const UploadKind kinds[] = {
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
 const UploadKind &firmware = kinds[0], &config = kinds[5];
-constexpr int taken = 0, refused_install = 1, other_answer = 2;
 
 // An upload in progress: both files exist; the block names them (the temporary if given).
 void opened(tqsftp_action_fn action, const char *temp_name = tmp.c_str())
