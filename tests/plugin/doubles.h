@@ -40,8 +40,7 @@ extern struct Host {
     tqsftp_funcs table;                      // the table handed to the entry
 } host;
 
-extern std::vector<std::string> actions;  // each action call, as act() writes it
-// An action call: the command's name (TQSFTP_ACT_CLOSED is "closed") and its names.
+extern std::vector<std::string> actions;  // each call: its command's name ("closed"), a, b
 std::string act(int cmd, const std::string &a = "(null)", const std::string &b = "(null)");
 
 void clear();  // the recordings, not the answers

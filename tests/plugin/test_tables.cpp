@@ -271,9 +271,8 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     tqsftp_funcs *t = table("/nv/cfg/new.xml");
     Outcome o = run([&] { return t->open("/NV/cfg//new.xml", O_WRONLY, 0600); });
     int fd = static_cast<int>(o.result);
-    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
-                          {act(TQSFTP_ACT_START), act(TQSFTP_ACT_OPENED, "/nv/cfg/new.xml", tmp)},
-                          {}}));
+    Args told = {act(TQSFTP_ACT_START), act(TQSFTP_ACT_OPENED, "/nv/cfg/new.xml", tmp)};
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp}, told, {}}));
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
     struct stat64 st {};
     EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
@@ -389,12 +388,11 @@ TEST(Action, TheRestOfTheProtocol)
         EXPECT_STREQ(ucb->file_name, "/ramdisk/new.bin");
         EXPECT_EQ(ucb->temp_name, tmp);
         EXPECT_EQ(services.calls, Args{"changeFilename /ramdisk/new.bin"});
-        errno = 0;
-        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
-        EXPECT_EQ(errno, ENAMETOOLONG);
-        errno = 0;
-        EXPECT_EQ(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr), -1);
-        EXPECT_EQ(errno, ENAMETOOLONG);
+        auto too_long = [&](int cmd, const char *a, const char *b) {
+            return errno = 0, action(cmd, a, b) == -1 && errno == ENAMETOOLONG;
+        };
+        EXPECT_TRUE(too_long(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()));
+        EXPECT_TRUE(too_long(TQSFTP_ACT_OPENED, longer.c_str(), nullptr));
         write_file(cut, "x");
         EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
         EXPECT_STREQ(ucb->file_name, "");
