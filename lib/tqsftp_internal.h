@@ -63,9 +63,6 @@ int tqsftp_rmdir(const char *client_path);
 int tqsftp_unlink(const char *client_path);
 int tqsftp_rename(const char *old_path, const char *new_path);
 int tqsftp_link(const char *old_path, const char *new_path);
-// Slot 4 of the upload tables: the host's write with its arguments as they
-// came, then the file's real size checked against the kind's ceiling.
-ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off);
 // Slot 0 of the tables of removable media: only regular files and folders.
 int tqsftp_media_open(const char *client_path, int flags, int mode);
 
@@ -97,9 +94,16 @@ int tqsftp_cfg_link(const char *old_path, const char *new_path);
 // The configuration action calls it after commands 3 and 4.
 void tqsftp_cfg_handed_over(int stored);
 
-// Uploads.  The ceiling of a row's upload kind, UINT64_MAX for a row with
-// none (build-time settings TQSFTP_MAX_FIRMWARE, _PROFILE and _CERT).
-uint64_t tqsftp_upload_ceiling(const tqsftp_access *row);
+// Uploads.  The checks a write open in a row with an action passes before
+// anything is asked or created: 0, or the error number that refuses it.
+int tqsftp_upload_admission(const tqsftp_access *row, const char *real,
+                            int flags);
+// True when the file open on fd is larger than the ceiling of its row's
+// upload kind (a sparse file counts by its size); never for other rows.
+int tqsftp_upload_past_ceiling(int fd, const tqsftp_access *row);
+// Slot 4 of the upload tables: the host's write with its arguments as they
+// came, then the file's real size checked against the kind's ceiling.
+ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off);
 // Creates an upload's file in an upload folder, exclusively and held for the
 // upload's life, and opens it through the host: the host's descriptor, or -1
 // with errno, EBUSY when a live upload or the update service holds the name.
@@ -122,13 +126,19 @@ size_t strlcat(char *dst, const char *src, size_t size);
 
 namespace tqsftp {
 
-// The host's own operations, always through the copy of its table.  An
-// absent slot answers as a failing call would: -1 (or NULL) with ENOSYS.
+// The host's own operations (tqsftp_host.cpp), always through the copy of
+// its table.  An absent slot answers as a failing call would: -1 (or NULL)
+// with ENOSYS.
 int host_open(const char *path, int flags, int mode);
 int host_close(int fd);
 int host_stat(const char *path, struct stat64 *buf);
+// Passes its arguments through as they came: the slot's argument list is the
+// host's own (a host's write may be shaped like write(2)).
+ssize_t host_write(int fd, const void *buf, size_t len, int64_t off);
 void *host_opendir(const char *path);
 struct dirent64 *host_readdir(void *dir);
+int host_mkdir(const char *path, int mode);
+int host_rmdir(const char *path);
 int host_unlink(const char *path);
 int host_rename(const char *old_path, const char *new_path);
 int host_link(const char *old_path, const char *new_path);
@@ -152,6 +162,49 @@ public:
 private:
     char *p_ = nullptr;
 };
+
+// Fails an open with error number e: errno set, one audit line, -1.
+int open_failed(int e, const char *client_path);
+
+// The lock of a row's upload folder, held while a name is checked and
+// changed; nothing for a row without upload folder.
+class UploadLock {
+public:
+    explicit UploadLock(const tqsftp_access *row) : dir_(tqsftp_upload_lock(row)) {}
+    UploadLock(const UploadLock &) = delete;
+    UploadLock &operator=(const UploadLock &) = delete;
+    ~UploadLock() { tqsftp_upload_unlock(dir_); }
+
+private:
+    int dir_;
+};
+
+// Rename and link (tqsftp_move.cpp): the host's operation and the label of
+// its audit line.
+struct MoveOp {
+    int (*host)(const char *old_real, const char *new_real);
+    const char *const *label;
+    bool makes_link;
+};
+extern const MoveOp renaming, linking;
+
+// What an area adds to a move.  refusal: why it is refused before the host
+// is asked (an error number), or 0; the real paths may be NULL (memory ran
+// out).  after: the move's result from the host's result r, with errno set
+// for a negative one.
+struct MoveRules {
+    int (*refusal)(const tqsftp_access *area, const MoveOp &op,
+                   const char *old_real, const char *new_real);
+    int (*after)(const tqsftp_access *area, int r, const char *old_real,
+                 const char *new_real);
+};
+extern const MoveRules area_moves;   // the guarded rename and link
+extern const MoveRules store_moves;  // the profile store's (tqsftp_profile.cpp)
+
+// Both paths in one area, neither held by a live upload, then the area's
+// rules around the host's operation; one audit line.
+int move(const MoveRules &rules, const MoveOp &op, const char *old_path,
+         const char *new_path);
 
 // True for a profile name: one or more letters, digits, '-' or '_', then
 // ".xml", at most 32 characters in all (case-sensitive).

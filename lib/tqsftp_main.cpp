@@ -33,88 +33,11 @@ tqsftp_state_t tqsftp_state;
 
 namespace tqsftp {
 
-// The host's own operations, always through the copy of its table.  An
-// absent slot fails as the call would, with ENOSYS.
-static int absent(void)
+int open_failed(int e, const char *client_path)
 {
-    errno = ENOSYS;
+    errno = e;
+    tqsftp_log(e, cmd_open, nullptr, client_path);
     return -1;
-}
-
-int host_open(const char *path, int flags, int mode)
-{
-    auto op = tqsftp_default_cb.open;
-    return op != nullptr ? op(path, flags, mode) : absent();
-}
-
-int host_close(int fd)
-{
-    auto op = tqsftp_default_cb.close;
-    return op != nullptr ? op(fd) : absent();
-}
-
-int host_stat(const char *path, struct stat64 *buf)
-{
-    auto op = tqsftp_default_cb.stat;
-    return op != nullptr ? op(path, buf) : absent();
-}
-
-void *host_opendir(const char *path)
-{
-    auto op = tqsftp_default_cb.opendir;
-    if (op == nullptr) {
-        absent();
-        return nullptr;
-    }
-    return op(path);
-}
-
-// Passes its arguments through as they came: the slot's argument list is the
-// host's own (a host's write may be shaped like write(2)).
-static ssize_t host_write(int fd, const void *buf, size_t len, int64_t off)
-{
-    auto op = tqsftp_default_cb.write;
-    return op != nullptr ? op(fd, buf, len, off) : absent();
-}
-
-struct dirent64 *host_readdir(void *dir)
-{
-    auto op = tqsftp_default_cb.readdir;
-    if (op == nullptr) {
-        absent();
-        return nullptr;
-    }
-    return op(dir);
-}
-
-static int host_mkdir(const char *path, int mode)
-{
-    auto op = tqsftp_default_cb.mkdir;
-    return op != nullptr ? op(path, mode) : absent();
-}
-
-static int host_rmdir(const char *path)
-{
-    auto op = tqsftp_default_cb.rmdir;
-    return op != nullptr ? op(path) : absent();
-}
-
-int host_unlink(const char *path)
-{
-    auto op = tqsftp_default_cb.unlink;
-    return op != nullptr ? op(path) : absent();
-}
-
-int host_rename(const char *old_path, const char *new_path)
-{
-    auto op = tqsftp_default_cb.rename;
-    return op != nullptr ? op(old_path, new_path) : absent();
-}
-
-int host_link(const char *old_path, const char *new_path)
-{
-    auto op = tqsftp_default_cb.link;
-    return op != nullptr ? op(old_path, new_path) : absent();
 }
 
 }  // namespace tqsftp
@@ -204,23 +127,6 @@ bool forced_password_change_pending()
     return tqusrMgr_GetForcePasswordStatus(&status) == 0 && status == 1;
 }
 
-// Fails an open with error number e: errno set, one audit line.
-int open_failed(int e, const char *client_path)
-{
-    errno = e;
-    tqsftp_log(e, cmd_open, nullptr, client_path);
-    return -1;
-}
-
-// Whether the file open on fd is larger than its row's upload ceiling, sparse
-// files counted by size.
-bool past_ceiling(int fd, const tqsftp_access *row)
-{
-    struct stat64 st;
-    return fstat64(fd, &st) == 0 &&
-           static_cast<uint64_t>(st.st_size) > tqsftp_upload_ceiling(row);
-}
-
 // Removable media hold whatever was put on them; only regular files and
 // folders are opened there.  A FIFO would block the open, and the session.
 bool openable(mode_t m)
@@ -249,21 +155,6 @@ int media_host_open(const char *real, int flags, int mode)
     if ((flags & O_NONBLOCK) == 0)
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
-}
-
-// The checks an open in an upload area passes before anything is asked or
-// created there: 0, or the error number that refuses it.
-int upload_admission(const tqsftp_access *e, const char *real_path, int flags)
-{
-    if ((flags & O_ACCMODE) == O_RDONLY)
-        // Reading creates nothing that would not be handed over.
-        return (flags & (O_CREAT | O_TRUNC)) != 0 ? EPERM : 0;
-    // The upload is known by its whole real path; a cut one names another.
-    if (strlen(real_path) >= TQSFTP_NAME_SIZE)
-        return ENAMETOOLONG;
-    if (tqsftp_file_find_upload(e->action) != nullptr)
-        return EBUSY;
-    return 0;
 }
 
 // The profile folders of removable media hold at most this many profiles.
@@ -298,71 +189,6 @@ int logged(int r, const char *label, const char *client_path)
     return r;
 }
 
-// Why a rename or link within one area is refused before the host is asked,
-// or 0.  In an upload area a second name for an upload would outlive its
-// hand-over, and a renamed upload must keep a name that fits its block.
-int move_refusal(const tqsftp_access *area, bool is_link, const char *new_real)
-{
-    if (area->action == nullptr)
-        return 0;
-    if (is_link)
-        return EPERM;
-    if (new_real != nullptr && strlen(new_real) >= TQSFTP_NAME_SIZE)
-        return ENAMETOOLONG;
-    return 0;
-}
-
-// Whether a live upload holds one of the names (either may be NULL), with the
-// upload folder locked until the change is made or refused (Locked below).
-bool held(const tqsftp_access *row, const char *a, const char *b)
-{
-    return (a != nullptr && tqsftp_upload_busy(row, a)) ||
-           (b != nullptr && tqsftp_upload_busy(row, b));
-}
-
-class Locked {
-public:
-    explicit Locked(const tqsftp_access *row) : dir_(tqsftp_upload_lock(row)) {}
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-    ~Locked() { tqsftp_upload_unlock(dir_); }
-
-private:
-    int dir_;
-};
-
-// Rename and link: both paths in one area, the area's action told of a move
-// that the host made.
-int move(int (*host_op)(const char *, const char *), const char *label,
-         const char *old_path, const char *new_path)
-{
-    RealPath old_real, new_real;
-    const tqsftp_access *from = tqsftp_resolve(old_path, old_real.out());
-    const tqsftp_access *to = tqsftp_resolve(new_path, new_real.out());
-    Locked names(from);
-    int r, e;
-    if (from != to) {
-        errno = EPERM;
-        r = -1;
-        e = EPERM;
-    } else if ((e = move_refusal(from, host_op == host_link, new_real.get())) != 0) {
-        errno = e;
-        r = -1;
-    } else if (held(from, old_real.get(), new_real.get())) {
-        errno = EBUSY;
-        r = -1;
-        e = EBUSY;
-    } else {
-        r = host_op(old_real.get(), new_real.get());
-        e = r < 0 ? errno : 0;
-        if (r == 0 && from->action != nullptr)
-            from->action(TQSFTP_ACT_RENAME, old_real.get(), new_real.get());
-        errno = e;
-    }
-    tqsftp_log(e, label, old_path, new_path);
-    return r;
-}
-
 int denied(const char *label, const char *source, const char *target)
 {
     errno = EACCES;
@@ -390,7 +216,7 @@ int open_in(const char *client_path, int flags, int mode, bool media)
         return open_failed(EPERM, client_path);
 
     if (e->action != nullptr) {
-        if (int refused = upload_admission(e, real.get(), flags))
+        if (int refused = tqsftp_upload_admission(e, real.get(), flags))
             return open_failed(refused, client_path);
     }
 
@@ -467,7 +293,7 @@ int tqsftp_close(int fd)
     // Past its ceiling by any way of writing (a size set on the handle, say):
     // not handed over.  Once the host has closed it, nobody writes it.
     tqsftp_file *f = tqsftp_file_find(fd);
-    if (f != nullptr && f->written && past_ceiling(fd, f->access))
+    if (f != nullptr && f->written && tqsftp_upload_past_ceiling(fd, f->access))
         f->saved_errno = EFBIG;
     int r = host_close(fd);
     int err = errno;
@@ -539,8 +365,8 @@ int tqsftp_unlink(const char *client_path)
 {
     RealPath real;
     const tqsftp_access *e = tqsftp_resolve(client_path, real.out());
-    Locked names(e);
-    if (held(e, real.get(), nullptr)) {
+    UploadLock names(e);
+    if (real && tqsftp_upload_busy(e, real.get())) {
         errno = EBUSY;
         return logged(-1, cmd_unlink, client_path);
     }
@@ -549,12 +375,12 @@ int tqsftp_unlink(const char *client_path)
 
 int tqsftp_rename(const char *old_path, const char *new_path)
 {
-    return move(host_rename, cmd_rename, old_path, new_path);
+    return move(area_moves, renaming, old_path, new_path);
 }
 
 int tqsftp_link(const char *old_path, const char *new_path)
 {
-    return move(host_link, cmd_link, old_path, new_path);
+    return move(area_moves, linking, old_path, new_path);
 }
 
 int tqsftp_deny_open(const char *client_path, int, int)
@@ -565,24 +391,6 @@ int tqsftp_deny_open(const char *client_path, int, int)
 int tqsftp_deny_stat(const char *, struct stat64 *)
 {
     errno = EACCES;
-    return -1;
-}
-
-ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off)
-{
-    // The host's write, whatever its arguments mean to it, then the file's
-    // real size: past the ceiling (by an append, a far offset, a size set on
-    // the handle) it is cut back to the ceiling and the write fails.  The
-    // whole upload then fails at close.
-    ssize_t r = host_write(fd, buf, len, off);
-    tqsftp_file *f = tqsftp_file_find(fd);
-    if (f == nullptr || !f->written || !past_ceiling(fd, f->access))
-        return r;
-    off64_t ceiling = static_cast<off64_t>(tqsftp_upload_ceiling(f->access));
-    while (ftruncate64(fd, ceiling) != 0 && errno == EINTR) {
-    }
-    f->saved_errno = EFBIG;
-    errno = EFBIG;
     return -1;
 }
 

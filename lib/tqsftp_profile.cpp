@@ -17,6 +17,8 @@
 #include "tqdevice/tqxml.h"
 #include "tqsftp_internal.h"
 
+using tqsftp::open_failed;
+
 namespace {
 
 // The one temporary file of every profile transfer; created exclusively, so
@@ -24,19 +26,20 @@ namespace {
 constexpr const char *temp_file = "/ramdisk/lighty.tmp";
 constexpr const char *marker_file = "/flash/cfg/profile.cur";
 constexpr const char *default_profile = "config.xml";
+// The marker's first word, at most this many characters, names the current
+// profile; its file name adds the extension.
+#define MARKER_WORD_MAX 49
+#define STRINGIFY(x) #x
+#define WIDTH(x) STRINGIFY(x)
+constexpr const char *marker_word_format = "%" WIDTH(MARKER_WORD_MAX) "s";
+constexpr char profile_extension[] = ".xml";
+using ProfileFileName = char[MARKER_WORD_MAX + sizeof profile_extension];
 
 int convert(const char *real_path, tqapi_xml_sink sink, void *context)
 {
     return tqapi_xml_convert_compress_XMLData_by_Callback(24, real_path, sink,
                                                           context, 2,
                                                           "CompressedData");
-}
-
-int open_failed(int e, const char *client_path)
-{
-    errno = e;
-    tqsftp_log(e, cmd_open, nullptr, client_path);
-    return -1;
 }
 
 // A path whose resolution yields no real path (memory ran out) leaves
@@ -327,7 +330,7 @@ int upload(const tqsftp_access *entry, const char *real_path,
 // exists but cannot be opened or read: a marker that is a folder opens with
 // the C library but fails at the first read, and then no profile can be
 // told apart from the current one.  An empty marker names ".xml".
-bool current_profile(char (&name)[54])
+bool current_profile(ProfileFileName &name)
 {
     memset(name, 0, sizeof name);
     struct stat64 st;
@@ -340,11 +343,11 @@ bool current_profile(char (&name)[54])
     FILE *f = fopen(marker_file, "r");
     if (f == nullptr)
         return false;
-    bool read = fscanf(f, "%49s", name) == 1 || !ferror(f);
+    bool read = fscanf(f, marker_word_format, name) == 1 || !ferror(f);
     fclose(f);
     if (!read)
         return false;
-    strlcat(name, ".xml", sizeof name);
+    strlcat(name, profile_extension, sizeof name);
     return true;
 }
 
@@ -354,60 +357,46 @@ const char *base_name(const char *path)
     return slash != nullptr ? slash + 1 : path;
 }
 
-// Whether a move within the store is refused before the host is asked: only
-// profiles directly in the folder move, to profile names (never the update
-// service's scratch files), and the current profile is neither source nor
-// target (when it cannot be told apart, any move is refused).
-bool move_refused(const tqsftp_access *store, const char *old_real,
-                  const char *new_real)
+// Why a move within the store is refused before the host is asked: a path
+// left without its real path (memory ran out), a source or target that is no
+// profile name directly in the folder (the update service's scratch files),
+// or the current profile as either (any move while it cannot be told apart).
+int store_refusal(const tqsftp_access *store, const tqsftp::MoveOp &,
+                  const char *old_real, const char *new_real)
 {
-    char current[54];
-    return !tqsftp::is_profile_name(old_real + strlen(store->path)) ||
-           !tqsftp::is_profile_name(new_real + strlen(store->path)) ||
-           !current_profile(current) ||
-           strcmp(base_name(old_real), current) == 0 ||
-           strcmp(base_name(new_real), current) == 0;
+    if (old_real == nullptr || new_real == nullptr)
+        return ENOMEM;
+    ProfileFileName current;
+    bool refused = !tqsftp::is_profile_name(old_real + strlen(store->path)) ||
+                   !tqsftp::is_profile_name(new_real + strlen(store->path)) ||
+                   !current_profile(current) ||
+                   strcmp(base_name(old_real), current) == 0 ||
+                   strcmp(base_name(new_real), current) == 0;
+    return refused ? EPERM : 0;
 }
 
-// Rename and link in the profile folder: one area only, profile names only,
-// the current profile untouched; a move the file system refuses is offered
-// to the upload action, which renames a pending upload not stored yet.
-int move(int (*host_op)(const char *, const char *), const char *label,
-         const char *old_path, const char *new_path)
+// Both names are used again; a move the file system refuses is offered to
+// the upload action, which renames a pending upload not stored yet, and
+// whose answer becomes the result.
+int store_after(const tqsftp_access *store, int r, const char *old_real,
+                const char *new_real)
 {
-    tqsftp::RealPath old_real, new_real;
-    const tqsftp_access *from = tqsftp_resolve(old_path, old_real.out());
-    const tqsftp_access *to = tqsftp_resolve(new_path, new_real.out());
-    if (from != to) {
-        errno = EPERM;
-        tqsftp_log(EPERM, label, old_path, new_path);
-        return -1;
-    }
-    if (!old_real || !new_real)
-        return unresolved(label, old_path, new_path);
-    if (from->funcs == &tqsftp_funcs_nvmcfg_file &&
-        move_refused(from, old_real.get(), new_real.get())) {
-        errno = EPERM;
-        tqsftp_log(EPERM, label, old_path, new_path);
-        return -1;
-    }
-    forget(from, old_real.get());
-    forget(from, new_real.get());
-    int r = host_op(old_real.get(), new_real.get());
+    forget(store, old_real);
+    forget(store, new_real);
     char old_name[TQSFTP_NAME_SIZE], new_name[TQSFTP_NAME_SIZE];
-    if (r < 0 && from->action != nullptr &&
-        store_name(from, old_real.get(), old_name) &&
-        store_name(from, new_real.get(), new_name)) {
+    if (r < 0 && store->action != nullptr && store_name(store, old_real, old_name) &&
+        store_name(store, new_real, new_name)) {
         int e = errno;
-        r = from->action(TQSFTP_ACT_RENAME, old_name, new_name);
+        r = store->action(TQSFTP_ACT_RENAME, old_name, new_name);
         if (r < 0)
             errno = e;
     }
-    tqsftp_log(r < 0 ? errno : 0, label, old_path, new_path);
     return r;
 }
 
 }  // namespace
+
+const tqsftp::MoveRules tqsftp::store_moves = {store_refusal, store_after};
 
 extern "C" {
 
@@ -494,7 +483,7 @@ int tqsftp_cfg_unlink(const char *client_path)
         return unresolved(cmd_unlink, nullptr, client_path);
     // The name is taken from the resolved real path, so no spelling of the
     // current profile's path ("x.xml/", "x.xml/.", "../cfg/x.xml") slips by.
-    char current[54];
+    ProfileFileName current;
     if (!current_profile(current) || strcmp(base_name(real.get()), current) == 0) {
         errno = EPERM;
         tqsftp_log(EPERM, cmd_unlink, nullptr, client_path);
@@ -543,12 +532,12 @@ void tqsftp_cfg_handed_over(int stored)
 
 int tqsftp_cfg_rename(const char *old_path, const char *new_path)
 {
-    return move(tqsftp::host_rename, cmd_rename, old_path, new_path);
+    return tqsftp::move(tqsftp::store_moves, tqsftp::renaming, old_path, new_path);
 }
 
 int tqsftp_cfg_link(const char *old_path, const char *new_path)
 {
-    return move(tqsftp::host_link, cmd_link, old_path, new_path);
+    return tqsftp::move(tqsftp::store_moves, tqsftp::linking, old_path, new_path);
 }
 
 }  // extern "C"

@@ -57,17 +57,17 @@ constexpr const char *marks_root = "/tmp/.sftp-upload";
 
 const Kind kinds[] = {
     {&tqsftp_firmware_ucb, tqupd_firmwareDelayed, "/tmp/sftp/upload/firmware/",
-     "/tmp/.sftp-upload/firmware/", TQSFTP_MAX_FIRMWARE},
+     "/tmp/.sftp-upload/firmware/", TQUPD_MAX_FIRMWARE},
     {&tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, "/tmp/sftp/upload/ssh-key/",
-     "/tmp/.sftp-upload/ssh-key/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/ssh-key/", TQUPD_MAX_CERT},
     {&tqsftp_https_ucb, tqupd_httpsCertDelayed, "/tmp/sftp/upload/https-cert/",
-     "/tmp/.sftp-upload/https-cert/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/https-cert/", TQUPD_MAX_CERT},
     {&tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, "/tmp/sftp/upload/ldap-cert/",
-     "/tmp/.sftp-upload/ldap-cert/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/ldap-cert/", TQUPD_MAX_CERT},
     {&tqsftp_vpn_ucb, tqupd_vpnCertDelayed, "/tmp/sftp/upload/vpn-cert/",
-     "/tmp/.sftp-upload/vpn-cert/", TQSFTP_MAX_CERT},
+     "/tmp/.sftp-upload/vpn-cert/", TQUPD_MAX_CERT},
     {&tqsftp_config_ucb, tqupd_configDelayed, "/flash/cfg/", nullptr,
-     TQSFTP_MAX_PROFILE},
+     TQUPD_MAX_PROFILE},
 };
 constexpr int kind_count = sizeof kinds / sizeof kinds[0];
 
@@ -82,6 +82,13 @@ const Kind *kind_of_row(const tqsftp_access *row)
             return &k;
     }
     return nullptr;
+}
+
+// The ceiling of a row's upload kind; none for any other row.
+uint64_t ceiling_of(const tqsftp_access *row)
+{
+    const Kind *k = kind_of_row(row);
+    return k != nullptr ? k->ceiling : UINT64_MAX;
 }
 
 int kind_index(const tqsftp_ucb *ucb)
@@ -532,10 +539,43 @@ int tqsftp_upload_init(void)
     return 0;
 }
 
-uint64_t tqsftp_upload_ceiling(const tqsftp_access *row)
+int tqsftp_upload_admission(const tqsftp_access *row, const char *real,
+                            int flags)
 {
-    const Kind *k = kind_of_row(row);
-    return k != nullptr ? k->ceiling : UINT64_MAX;
+    if ((flags & O_ACCMODE) == O_RDONLY)
+        // Reading creates nothing that would not be handed over.
+        return (flags & (O_CREAT | O_TRUNC)) != 0 ? EPERM : 0;
+    // The upload is known by its whole real path; a cut one names another.
+    if (!fits(real))
+        return ENAMETOOLONG;
+    if (tqsftp_file_find_upload(row->action) != nullptr)
+        return EBUSY;
+    return 0;
+}
+
+int tqsftp_upload_past_ceiling(int fd, const tqsftp_access *row)
+{
+    struct stat64 st;
+    return fstat64(fd, &st) == 0 &&
+           static_cast<uint64_t>(st.st_size) > ceiling_of(row);
+}
+
+ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off)
+{
+    // The host's write, whatever its arguments mean to it, then the file's
+    // real size: past the ceiling (by an append, a far offset, a size set on
+    // the handle) it is cut back to the ceiling and the write fails.  The
+    // whole upload then fails at close.
+    ssize_t r = tqsftp::host_write(fd, buf, len, off);
+    tqsftp_file *f = tqsftp_file_find(fd);
+    if (f == nullptr || !f->written || !tqsftp_upload_past_ceiling(fd, f->access))
+        return r;
+    off64_t ceiling = static_cast<off64_t>(ceiling_of(f->access));
+    while (ftruncate64(fd, ceiling) != 0 && errno == EINTR) {
+    }
+    f->saved_errno = EFBIG;
+    errno = EFBIG;
+    return -1;
 }
 
 int tqsftp_upload_create(const tqsftp_access *row, const char *real, int flags,

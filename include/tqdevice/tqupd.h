@@ -9,15 +9,18 @@ extern "C" {
 #endif
 
 /*
- * The largest upload of each kind, in bytes, that the service takes; a
- * larger file (a sparse one counts by its size) is refused unread.  An
- * uploaded profile is its compressed form; unpacked it may be up to
+ * The largest upload of each kind, in bytes, that the service takes, and the
+ * plug-in with it; a larger file (a sparse one counts by its size) is refused
+ * unread.  TQUPD_MAX_FIRMWARE, TQUPD_MAX_PROFILE and TQUPD_MAX_CERT (SSH key,
+ * HTTPS, LDAP and VPN certificates) are build settings, the CMake cache
+ * variables TQSFTP_MAX_FIRMWARE, _PROFILE and _CERT, passed to every source.
+ * An uploaded profile is its compressed form; unpacked it may be up to
  * TQUPD_MAX_PROFILE_XML bytes.
  */
-#define TQUPD_MAX_FIRMWARE (64u << 20)
-#define TQUPD_MAX_PROFILE (16u << 20)
+#if !defined(TQUPD_MAX_FIRMWARE) || !defined(TQUPD_MAX_PROFILE) || !defined(TQUPD_MAX_CERT)
+#error "the upload ceilings TQUPD_MAX_FIRMWARE, _PROFILE and _CERT come from the build"
+#endif
 #define TQUPD_MAX_PROFILE_XML (64u << 20)
-#define TQUPD_MAX_CERT (1u << 20) /* SSH key, HTTPS, LDAP and VPN certificates */
 
 /* 1 while the service is busy (an upload must not start), else 0. */
 int tqupd_busy(void);

@@ -115,6 +115,13 @@ tqsftp_funcs *table(const std::string &client_path)
     return tqsftp_get_sftp_func_cb(client_path.c_str(), &host.table);
 }
 
+std::string act(int cmd, const std::string &a, const std::string &b)
+{
+    const char *names[] = {"start", "opened", "open-failed", "closed", "close-failed", "rename"};
+    bool known = cmd >= TQSFTP_ACT_START && cmd <= TQSFTP_ACT_RENAME;
+    return (known ? names[cmd] : "command " + std::to_string(cmd)) + " " + a + " " + b;
+}
+
 Audit line(int err, const char *label, const char *source, const char *target)
 {
     Audit a{0x18000Au + (source ? 2 : 0) + (err ? 1 : 0), {label}};
@@ -167,7 +174,7 @@ extern "C" {
     int __wrap_tqsftp_##kind##_action(int cmd, const char *a, const char *b)           \
     {                                                                                  \
         int answer = __real_tqsftp_##kind##_action(cmd, a, b);                         \
-        actions.push_back(std::to_string(cmd) + " " + text(a) + " " + text(b));        \
+        actions.push_back(act(cmd, text(a), text(b)));                                 \
         return answer;                                                                 \
     }
 TQ_SPY(firmware)

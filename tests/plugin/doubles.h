@@ -40,7 +40,8 @@ extern struct Host {
     tqsftp_funcs table;                      // the table handed to the entry
 } host;
 
-extern std::vector<std::string> actions;  // "cmd a b" of each action call
+extern std::vector<std::string> actions;  // each call: its command's name ("closed"), a, b
+std::string act(int cmd, const std::string &a = "(null)", const std::string &b = "(null)");
 
 void clear();  // the recordings, not the answers
 

@@ -12,11 +12,14 @@ namespace {
 constexpr int W = O_WRONLY | O_CREAT | O_TRUNC;
 const std::string name32 = std::string(28, 'p') + ".xml";
 const char *const fw = "/upload/firmware/site_1.xml";
-const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml", n = " (null)";
+const std::string fw_real = "/tmp/sftp/upload/firmware/site_1.xml";
 const std::string tmp = "/ramdisk/lighty.tmp", profile = "<profile>site settings</profile>";
 const char *const site = "/nv/cfg/site.xml";
+// The update service's answers: busy refuses an upload's start, refused_install its hand-over.
+constexpr int idle = 0, busy = 1, taken = 0, refused_install = 1, other_answer = 2;
 
 long open_(const std::string &p, int flags) { return table(p)->open(p.c_str(), flags, 0644); }
+Outcome try_open(const std::string &p, int flags) { return run([&] { return open_(p, flags); }); }
 Outcome close_(const std::string &p, long fd)
 {
     return run([&] { return table(p)->close(static_cast<int>(fd)); });
@@ -57,21 +60,24 @@ TEST(Areas, Moves)
     write_file(dir + "a", "image");
     const char *a = "/upload/firmware/a", *b = "/upload/firmware/b", *lab = "/nv/cfg/lab.xml";
     EXPECT_EQ(run([&] { return table(a)->rename(a, b); }),
-              (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"}, {"5 " + dir + "a " + dir + "b"},
+              (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"},
+                       {act(TQSFTP_ACT_RENAME, dir + "a", dir + "b")},
                        {line(0, "Rename", a, b)}}));
-    const std::tuple<const char *, const char *, bool, int> cases[] = {
-        {"/usb/a", "/usb/b", 0, ENOENT}, {"/usb/a", "/usb/b", 1, ENOSYS},
-        {"/usb/a", "/usb/cfg/a", 0, EPERM}, {a, "/upload/ssh-key/a", 0, EPERM},
-        {b, "/upload/firmware/c", 1, EPERM}, {b, longer.c_str(), 0, ENAMETOOLONG},
-        {lab, "/nv/cfg/office.xml", 0, EPERM}, {lab, "/nv/cfg/x/../office.xml", 1, EPERM},
-        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", 0, EPERM},
-        {lab, "/nv/cfg/.lab.xml.part", 0, EPERM}, {lab, "/nv/cfg/sub/lab.xml", 0, EPERM},
-        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", 1, EPERM},  // the service's scratch file
+    enum Way { mv, ln };  // rename, link
+    const struct { const char *from, *to; Way way; int err; } refused_moves[] = {
+        {"/usb/a", "/usb/b", mv, ENOENT}, {"/usb/a", "/usb/b", ln, ENOSYS},
+        {"/usb/a", "/usb/cfg/a", mv, EPERM}, {a, "/upload/ssh-key/a", mv, EPERM},
+        {b, "/upload/firmware/c", ln, EPERM}, {b, longer.c_str(), mv, ENAMETOOLONG},
+        {lab, "/nv/cfg/office.xml", mv, EPERM}, {lab, "/nv/cfg/x/../office.xml", ln, EPERM},
+        {"/NV/cfg/./office.xml", "/nv/cfg/office-old.xml", mv, EPERM},
+        {lab, "/nv/cfg/.lab.xml.part", mv, EPERM}, {lab, "/nv/cfg/sub/lab.xml", mv, EPERM},
+        {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", ln, EPERM},  // the service's
+        {"/upload/firmware/gone", "/upload/firmware/c", mv, ENOENT},
     };
-    for (auto [from, to, is_link, err] : cases) {
+    for (auto [from, to, way, err] : refused_moves) {
         tqsftp_funcs *t = table(from);
-        Outcome o = run([&] { return is_link ? t->link(from, to) : t->rename(from, to); });
-        EXPECT_EQ(o.audits, Audits{line(err, is_link ? "Link" : "Rename", from, to)}) << from << to;
+        Outcome o = run([&] { return way == ln ? t->link(from, to) : t->rename(from, to); });
+        EXPECT_EQ(o.audits, Audits{line(err, way == ln ? "Link" : "Rename", from, to)}) << to;
         EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
     }
     EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
@@ -85,28 +91,31 @@ using Open = GuardedTest;
 // close is told to the action and the log, and nothing stays.
 TEST_F(Open, UploadThroughItsActionAndService)
 {
-    Outcome o = run([&] { return open_(fw, W); });
+    Outcome o = try_open(fw, W);
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real},
-                          {"0 " + fw_real + n, "1 " + fw_real + n}, {}}));
+                          {act(TQSFTP_ACT_START, fw_real), act(TQSFTP_ACT_OPENED, fw_real)}, {}}));
     EXPECT_EQ(host.opens, (std::vector<std::pair<int, int>>{{O_WRONLY, 0644}})) << "created before";
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)},
-                                             {"3 " + fw_real + n}, {line(0, "Copy", remote, fw)}}));
+                                             {act(TQSFTP_ACT_CLOSED, fw_real)},
+                                             {line(0, "Copy", remote, fw)}}));
     EXPECT_EQ(services.calls, (Args{"firmwareDelayed " + fw_real + " 2", "invalidate 0 0 0"}));
-    services.busy = 1;
-    EXPECT_EQ(run([&] { return open_(fw, W); }), refused(fw, EPERM, {}, {"0 " + fw_real + n}));
-    o = run([&] { return open_(fw, O_RDONLY); });
+    services.busy = busy;
+    EXPECT_EQ(try_open(fw, W), refused(fw, EPERM, {}, {act(TQSFTP_ACT_START, fw_real)}));
+    o = try_open(fw, O_RDONLY);
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
                                              {line(0, "Copy", fw, remote)}}));
-    services.busy = 0;
+    services.busy = idle;
     ASSERT_EQ(::unlink(fw_real.c_str()), 0) << "the service takes it";
     host.fail["open"] = ENOSPC;
-    EXPECT_EQ(run([&] { return open_(fw, W); }),
-              refused(fw, ENOSPC, {"open " + fw_real}, {"0 " + fw_real + n, "2 " + fw_real + n}));
+    EXPECT_EQ(try_open(fw, W), refused(fw, ENOSPC, {"open " + fw_real},
+                                       {act(TQSFTP_ACT_START, fw_real),
+                                        act(TQSFTP_ACT_OPEN_FAILED, fw_real)}));
     host.fail = {{"close", ENOSPC}};
     long fd = open_(fw, W);
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
-                                       {"4 " + fw_real + n}, {line(ENOSPC, "Copy", remote, fw)}}));
+                                       {act(TQSFTP_ACT_CLOSE_FAILED, fw_real)},
+                                       {line(ENOSPC, "Copy", remote, fw)}}));
     EXPECT_TRUE(services.invalidations == 0 && !exists(fw_real));
 }
 
@@ -115,8 +124,8 @@ TEST_F(Open, UploadThroughItsActionAndService)
 TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
 {
     write_file(fw_real, "old");
-    EXPECT_EQ(run([&] { return open_(fw, W | O_EXCL); }), refused(fw, EEXIST, {"stat " + fw_real}));
-    Outcome o = run([&] { return open_("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL); });
+    EXPECT_EQ(try_open(fw, W | O_EXCL), refused(fw, EEXIST, {"stat " + fw_real}));
+    Outcome o = try_open("/USB/d/../New", O_WRONLY | O_CREAT | O_EXCL);
     EXPECT_EQ(o.host, (Args{"stat /usb0/New", "stat /usb0/New", "open /usb0/New"}));
     EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK);
     long other = open_("/usb/b", W);
@@ -125,7 +134,7 @@ TEST_F(Open, ExclusiveCreationAndReadOnlyOpens)
     EXPECT_EQ(close_("/usb/b", other).audits, Audits{line(0, "Copy", remote, "/usb/b")});
     for (auto [p, f] : {std::pair{"/nv", O_RDWR}, {"/nv", O_RDONLY | O_TRUNC},
                         {"/upload/firmware/new", O_RDONLY | O_CREAT}, {"/nv/cfg/.gio1", W}})
-        EXPECT_EQ(run([&] { return open_(p, f); }), refused(p, EPERM)) << p << f;
+        EXPECT_EQ(try_open(p, f), refused(p, EPERM)) << p << f;
 }
 
 // Removable media open only regular files and folders: a FIFO, whose open would block the
@@ -134,7 +143,7 @@ TEST_F(Open, RemovableMediaOpenOnlyFilesAndFolders)
 {
     ASSERT_EQ(::mkfifo("/sd/cfg", 0644), 0);
     for (int flags : {O_RDONLY, O_WRONLY})
-        EXPECT_EQ(run([&] { return open_("/sd/cfg", flags); }), refused("/sd/cfg", EPERM, {"stat /sd/cfg"}));
+        EXPECT_EQ(try_open("/sd/cfg", flags), refused("/sd/cfg", EPERM, {"stat /sd/cfg"}));
 }
 
 // The profile folders of removable media hold at most 20 profiles (profile
@@ -142,37 +151,39 @@ TEST_F(Open, RemovableMediaOpenOnlyFilesAndFolders)
 TEST_F(Open, ProfilesOfRemovableMedia)
 {
     const char *n = "/sd/cfg/n.xml";
-    EXPECT_EQ(run([&] { return open_(n, W); }), refused(n, EPERM)) << "no folder";
+    EXPECT_EQ(try_open(n, W), refused(n, EPERM)) << "no folder";
     ::mkdir("/sd/cfg", 0755);
     for (int i = 0; i < 19; i++)
         write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
-    const std::tuple<std::string, int, int> cases[] = {
-        {"A.XML", W, 0}, {"p" + name32, W, 0}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
-        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, 0}, {"p19.xml", O_WRONLY | O_CREAT, 0},
+    constexpr int ok = 0;
+    const struct { std::string extra; int flags, err; } cases[] = {  // a folder ends in '/'
+        {"A.XML", W, ok}, {"p" + name32, W, ok}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
+        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, ok}, {"p19.xml", O_WRONLY | O_CREAT, ok},
     };
     for (const auto &[extra, flags, err] : cases) {
         std::string x = "/sd/cfg/" + extra;
         extra.back() == '/' ? (void)::mkdir(x.c_str(), 0755) : write_file(x, "");
-        Outcome o = run([&] { return open_(n, flags); });
+        Outcome o = try_open(n, flags);
         EXPECT_EQ(o.err, err) << extra;
         if (o.result >= 0) {
-            Outcome c = close_(n, o.result);
-            EXPECT_EQ(c.result + services.invalidations, (flags & O_ACCMODE) == O_WRONLY) << extra;
+            EXPECT_EQ(close_(n, o.result).result, 0) << extra;
+            EXPECT_EQ(services.invalidations, (flags & O_ACCMODE) == O_WRONLY ? 1 : 0) << extra;
         }
         ::remove(x.c_str()), ::unlink(n);
     }
 }
 
 struct Kind {
-    const char *name, *folder, *written;  // client folder, the real file the upload writes
-    size_t room;                          // for the file name in a name that fits
+    const char *name, *folder, *real, *written;  // of new.xml: its real path, the file written
+    size_t room;  // for the file name in a name that fits
     uint64_t ceiling;
 };
+const char *const fw_new = "/tmp/sftp/upload/firmware/new.xml";
 class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
-    Kind{"firmware", "/upload/firmware/", "/tmp/sftp/upload/firmware/new.xml", 53,
-         TQSFTP_MAX_FIRMWARE},
-    Kind{"profile", "/nv/cfg/", "/ramdisk/lighty.tmp", 71, TQSFTP_MAX_PROFILE}),
+    Kind{"firmware", "/upload/firmware/", fw_new, fw_new, 53, TQUPD_MAX_FIRMWARE},
+    Kind{"profile", "/nv/cfg/", "/flash/cfg/new.xml", "/ramdisk/lighty.tmp", 71,
+         TQUPD_MAX_PROFILE}),
     [](const auto &info) { return std::string(info.param.name); });
 
 ssize_t write_shaped(int fd, const void *buf, size_t len) { return ::write(fd, buf, len); }
@@ -187,13 +198,13 @@ TEST_P(Guard, WhatAnUploadMayDo)
     tqsftp_default_cb.write = reinterpret_cast<decltype(tqsftp_default_cb.write)>(any);
     const std::string folder = k.folder, client = folder + "new.xml", second = folder + "b.xml";
     std::string longest = k.folder + std::string(k.room + 1, 'n');
-    EXPECT_EQ(run([&] { return open_(longest, W); }), refused(longest, ENAMETOOLONG));
+    EXPECT_EQ(try_open(longest, W), refused(longest, ENAMETOOLONG));
     longest.pop_back();
     close_(longest, open_(longest, W));
     tqsftp_funcs *t = table(client);
     long fd = open_(client, W);
     for (int flags : {W, O_RDWR})
-        EXPECT_EQ(run([&] { return open_(second, flags); }), refused(second, EBUSY));
+        EXPECT_EQ(try_open(second, flags), refused(second, EBUSY));
     ASSERT_EQ(::ftruncate64(fd, static_cast<off64_t>(k.ceiling) - 1), 0);
     ::lseek64(fd, 0, SEEK_END);
     EXPECT_EQ(t->write(fd, "x", 1, 0), 1);
@@ -201,7 +212,8 @@ TEST_P(Guard, WhatAnUploadMayDo)
     struct stat64 st {};
     EXPECT_TRUE(::stat64(k.written, &st) == 0 && uint64_t(st.st_size) == k.ceiling);
     Outcome o = close_(client, fd);
-    EXPECT_TRUE(o.result == -1 && o.err == EFBIG && o.actions.at(0)[0] == '4');
+    EXPECT_TRUE(o.result == -1 && o.err == EFBIG);
+    EXPECT_EQ(o.actions, Args{act(TQSFTP_ACT_CLOSE_FAILED, k.real)});
     EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
     EXPECT_TRUE(services.calls.empty() && !exists(k.written));
 
@@ -210,7 +222,7 @@ TEST_P(Guard, WhatAnUploadMayDo)
         ::mkdir(d, 0755);
     for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
         write_file(victim, "keep");
-    services.delayed = 1;
+    services.delayed = refused_install;
     fd = open_(crafted, W);
     EXPECT_EQ(t->write(fd, "data", 4, 0), 4);
     o = close_(crafted, fd);
@@ -229,7 +241,7 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     struct stat64 st {};
     ASSERT_EQ(t->stat(site, &st), 0);
     EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
-    Outcome o = run([&] { return open_(site, O_RDONLY | O_TRUNC); });  // truncates nothing
+    Outcome o = try_open(site, O_RDONLY | O_TRUNC);  // truncates nothing
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
     EXPECT_EQ(host.opens.at(0).first, O_WRONLY | O_CREAT | O_EXCL);
@@ -238,19 +250,19 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     got.resize(t->read(fd, got.data(), got.size(), 0));
     EXPECT_TRUE(got == "XML:" + profile && st.st_size == static_cast<off64_t>(got.size()));
     EXPECT_EQ(close_(site, fd).audits, Audits{line(0, "Copy", site, remote)});
-    services.delayed = 1;  // a refused upload: the stored profile stays, shown as before
+    services.delayed = refused_install;  // the stored profile stays, shown as before
     close_(site, open_(site, W));
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
-    services.delayed = 0;  // one handed over shows the size written (none), a download
+    services.delayed = taken;  // one handed over shows the size written (none), a download
     close_(site, open_(site, W)), close_(site, open_(site, O_RDONLY));  // keeps it,
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == 0);
-    services.busy = 1;  // a write open forgets it, refused or not
+    services.busy = busy;  // a write open forgets it, refused or not
     open_(site, W);
-    services.busy = 0;
+    services.busy = idle;
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
     services.xml_result = 3;
-    EXPECT_EQ(run([&] { return open_(site, O_RDONLY); }), refused(site, EIO, {"open " + tmp}));
-    EXPECT_EQ(run([&] { return open_(site, O_WRONLY | O_CREAT | O_EXCL); }),
+    EXPECT_EQ(try_open(site, O_RDONLY), refused(site, EIO, {"open " + tmp}));
+    EXPECT_EQ(try_open(site, O_WRONLY | O_CREAT | O_EXCL),
               refused(site, EEXIST, {"stat /flash/cfg/site.xml"}));
     EXPECT_FALSE(exists(tmp));
 }
@@ -263,18 +275,18 @@ TEST_F(Store, UploadHandedToTheServiceAndRenamedWhilePending)
     tqsftp_funcs *t = table("/nv/cfg/new.xml");
     Outcome o = run([&] { return t->open("/NV/cfg//new.xml", O_WRONLY, 0600); });
     int fd = static_cast<int>(o.result);
-    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp},
-                          {"0 (null) (null)", "1 /nv/cfg/new.xml " + tmp}, {}}));
+    Args told = {act(TQSFTP_ACT_START), act(TQSFTP_ACT_OPENED, "/nv/cfg/new.xml", tmp)};
+    EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp}, told, {}}));
     EXPECT_EQ(t->write(fd, "uploaded", 8, 0), 8);
     struct stat64 st {};
     EXPECT_TRUE(t->stat("/nv/cfg/x/../new.xml", &st) == 0 && st.st_size == 8);
     EXPECT_EQ(run([&] { return t->rename("/nv/CFG/x/../new.xml", "/nv/cfg/./b.xml"); }).actions,
-              Args{"5 /nv/cfg/new.xml /nv/cfg/b.xml"});
+              Args{act(TQSFTP_ACT_RENAME, "/nv/cfg/new.xml", "/nv/cfg/b.xml")});
     clear();
     write_file("/flash/cfg/b.xml", profile);  // as the update service stores it
     EXPECT_EQ(close_("/nv/cfg/new.xml", fd),
               (Outcome{0, 0, {"close " + std::to_string(fd), "stat /flash/cfg/b.xml"},
-                       {"3 /flash/cfg/new.xml (null)"},
+                       {act(TQSFTP_ACT_CLOSED, "/flash/cfg/new.xml")},
                        {line(0, "Copy", remote, "/NV/cfg//new.xml")}}));
     EXPECT_EQ(services.calls, (Args{"configDelayed /nv/cfg/b.xml 2", "invalidate 0 0 0"}));
     EXPECT_EQ(read_file(tmp), "uploaded");
@@ -311,7 +323,8 @@ TEST_F(Store, DeletionSparesTheCurrentProfile)
 }
 
 const std::string upload = "/ramdisk/upload.bin";
-const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
+struct UploadKind { tqsftp_action_fn action; tqsftp_ucb *ucb; const char *install; };
+const UploadKind kinds[] = {
     {tqsftp_firmware_action, &tqsftp_firmware_ucb, "firmwareDelayed"},
     {tqsftp_sshKey_action, &tqsftp_sshkey_ucb, "sshKeyDelayed"},
     {tqsftp_https_action, &tqsftp_https_ucb, "httpsCertDelayed"},
@@ -319,6 +332,7 @@ const std::tuple<tqsftp_action_fn, tqsftp_ucb *, const char *> kinds[] = {
     {tqsftp_vpn_action, &tqsftp_vpn_ucb, "vpnCertDelayed"},
     {tqsftp_config_action, &tqsftp_config_ucb, "configDelayed"},
 };
+const UploadKind &firmware = kinds[0], &config = kinds[5];
 
 // An upload in progress: both files exist; the block names them (the temporary if given).
 void opened(tqsftp_action_fn action, const char *temp_name = tmp.c_str())
@@ -339,15 +353,16 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
     EXPECT_EQ(tqsftp_upload_init(), 0);
     for (const auto &[action, ucb, install] : kinds) {
         EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
-        for (int answer : {0, 2, 1}) {
+        for (int answer : {taken, other_answer, refused_install}) {
             for (const char *temp_name : {tmp.c_str(), (const char *)nullptr}) {
                 opened(action, temp_name);
                 services.delayed = answer;
-                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr), answer == 1 ? -1 : 0);
+                EXPECT_EQ(action(TQSFTP_ACT_CLOSED, nullptr, nullptr),
+                          answer == refused_install ? -1 : 0);
                 EXPECT_EQ(services.calls, Args{std::string(install) + " " + upload + " 2"});
                 EXPECT_EQ(services.name, ucb->file_name);
                 EXPECT_TRUE(exists(upload)) << "not created by an upload of this process";
-                EXPECT_EQ(exists(tmp), answer != 1 || !temp_name) << install;
+                EXPECT_EQ(exists(tmp), answer != refused_install || !temp_name) << install;
             }
         }
     }
@@ -358,11 +373,14 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
 TEST(Action, TheRestOfTheProtocol)
 {
     const std::string cut = "/ramdisk/" + std::string(70, 'c'), longer = cut + "a";
-    for (const auto &[action, ucb, install] : {kinds[0], kinds[5]}) {
+    constexpr int unknown = TQSFTP_ACT_RENAME + 1, negative = -1;
+    for (const auto &[action, ucb, install] : {firmware, config}) {
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_START, nullptr, nullptr), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "") << install;
-        for (int cmd : {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, 6, -1}) {
+        EXPECT_STREQ(ucb->file_name, "") << install;
+        EXPECT_STREQ(ucb->temp_name, "") << install;
+        for (int cmd :
+             {int{TQSFTP_ACT_OPEN_FAILED}, int{TQSFTP_ACT_CLOSE_FAILED}, unknown, negative}) {
             opened(action);
             EXPECT_EQ(action(cmd, nullptr, nullptr), 0);
             EXPECT_TRUE(exists(upload) && services.calls.empty());
@@ -371,17 +389,18 @@ TEST(Action, TheRestOfTheProtocol)
         opened(action);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/other.bin", "/ramdisk/new.bin"), -1);
         EXPECT_EQ(action(TQSFTP_ACT_RENAME, upload.c_str(), "/ramdisk/new.bin"), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + "|" + ucb->temp_name, "/ramdisk/new.bin|" + tmp);
+        EXPECT_STREQ(ucb->file_name, "/ramdisk/new.bin");
+        EXPECT_EQ(ucb->temp_name, tmp);
         EXPECT_EQ(services.calls, Args{"changeFilename /ramdisk/new.bin"});
-        errno = 0;
-        EXPECT_EQ(action(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()), -1);
-        EXPECT_EQ(errno, ENAMETOOLONG);
-        errno = 0;
-        EXPECT_EQ(action(TQSFTP_ACT_OPENED, longer.c_str(), nullptr), -1);
-        EXPECT_EQ(errno, ENAMETOOLONG);
+        auto too_long = [&](int cmd, const char *a, const char *b) {
+            return errno = 0, action(cmd, a, b) == -1 && errno == ENAMETOOLONG;
+        };
+        EXPECT_TRUE(too_long(TQSFTP_ACT_RENAME, "/ramdisk/new.bin", longer.c_str()));
+        EXPECT_TRUE(too_long(TQSFTP_ACT_OPENED, longer.c_str(), nullptr));
         write_file(cut, "x");
         EXPECT_EQ(action(TQSFTP_ACT_CLOSE_FAILED, nullptr, nullptr), 0);
-        EXPECT_EQ(std::string(ucb->file_name) + ucb->temp_name, "");
+        EXPECT_STREQ(ucb->file_name, "");
+        EXPECT_STREQ(ucb->temp_name, "");
         EXPECT_TRUE(exists(cut) && exists(tmp));
     }
 }
