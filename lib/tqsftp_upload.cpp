@@ -284,12 +284,14 @@ void sweep_leftovers(void)
         DIR *d = k.marks != nullptr ? opendir(k.marks) : nullptr;
         if (d == nullptr)
             continue;
-        int dir = lock_folder(k);
+        int dir = -1;  // locked at the first mark: most starts find none
         while (struct dirent64 *e = readdir64(d)) {
             char real[TQSFTP_NAME_SIZE], mark[2 * TQSFTP_NAME_SIZE];
             if (e->d_name[0] == '.' && (e->d_name[1] == '\0' ||
                                         strcmp(e->d_name, "..") == 0))
                 continue;
+            if (dir < 0)
+                dir = lock_folder(k);
             if (snprintf(real, sizeof real, "%s%s", k.folder, e->d_name) <
                     static_cast<int>(sizeof real) &&
                 mark_of(k, real, mark))
@@ -555,9 +557,10 @@ int tqsftp_upload_admission(const tqsftp_access *row, const char *real,
 
 int tqsftp_upload_past_ceiling(int fd, const tqsftp_access *row)
 {
+    uint64_t ceiling = ceiling_of(row);
     struct stat64 st;
-    return fstat64(fd, &st) == 0 &&
-           static_cast<uint64_t>(st.st_size) > ceiling_of(row);
+    return ceiling != UINT64_MAX && fstat64(fd, &st) == 0 &&
+           static_cast<uint64_t>(st.st_size) > ceiling;
 }
 
 ssize_t tqsftp_upload_write(int fd, const void *buf, size_t len, int64_t off)
