@@ -55,6 +55,14 @@ TEST(Sessions, AnUploadIsItsWritersUntilItIsHandedOver)
     EXPECT_EQ(write_at(c, h, 0, "whole"), "0 Success");
     EXPECT_EQ(c.close(h), OK);
     EXPECT_EQ(read_file("/var/lib/tqupd/firmware/fw.bin"), "whole");
+
+    // A profile upload holds the one temporary file: another session's download waits for
+    // it, is refused, and leaves the upload's file alone.
+    write_file("/flash/cfg/site.xml", "<site/>");
+    h = a.open("/nv/cfg/lab.xml", F_WRITE | F_CREAT | F_TRUNC);
+    ASSERT_EQ(write_at(a, h, 0, "lab"), "0 Success");
+    EXPECT_EQ(c.open("/nv/cfg/site.xml", F_READ), "");
+    EXPECT_EQ(read_file("/ramdisk/lighty.tmp"), "lab");
 }
 
 }  // namespace
