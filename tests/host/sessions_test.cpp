@@ -57,8 +57,7 @@ TEST(Sessions, AnUploadIsItsWritersUntilItIsHandedOver)
     EXPECT_EQ(c.close(h), OK);
     EXPECT_EQ(read_file("/var/lib/tqupd/firmware/fw.bin"), "whole");
 
-    // A profile upload holds the one temporary file: another session's download waits for
-    // it, is refused, and leaves the upload's file alone.
+    // A live profile upload's temporary file: another session's download waits, is refused.
     write_file("/flash/cfg/site.xml", "<site/>");
     h = a.open("/nv/cfg/lab.xml", F_WRITE | F_CREAT | F_TRUNC);
     ASSERT_EQ(write_at(a, h, 0, "lab"), "0 Success");
