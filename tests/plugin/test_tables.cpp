@@ -264,6 +264,8 @@ TEST_P(Guard, WhatAnUploadMayDo)
     EXPECT_EQ(o.actions, Args{act(TQSFTP_ACT_CLOSE_FAILED, real)});
     EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
     EXPECT_TRUE(services.calls.empty() && !exists(written));
+    for (const auto &mark : std::filesystem::recursive_directory_iterator("/tmp/.sftp-upload"))
+        EXPECT_TRUE(mark.is_directory()) << mark.path() << " still marked";
 
     std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + client;
     services.delayed = refused_install;
@@ -272,8 +274,6 @@ TEST_P(Guard, WhatAnUploadMayDo)
     o = close_(crafted, fd);
     EXPECT_EQ(o.audits, Audits{line(EPERM, cmd_copy, remote, crafted.c_str())});
     EXPECT_TRUE(o.err == EPERM && !exists(written) && services.invalidations == 0);
-    for (const auto &mark : std::filesystem::recursive_directory_iterator("/tmp/.sftp-upload"))
-        EXPECT_TRUE(mark.is_directory()) << mark.path() << " still marked";
 }
 
 using Store = GuardedTest;
