@@ -35,8 +35,9 @@ TEST(Sessions, AnUploadIsItsWritersUntilItIsHandedOver)
     EXPECT_EQ(a.close(h), OK);
     EXPECT_EQ(read_file("/var/lib/tqupd/firmware/fw.bin"), "first, second");
     EXPECT_EQ(read_file("/tmp/sftp/upload/firmware/old"), "service's");
-    EXPECT_NE(read_file("/var/log/messages").find("Open " + fw + " failed: Device or resource busy"),
-              std::string::npos);
+    for (std::string op : {"Open ", "Delete "})
+        EXPECT_NE(read_file("/var/log/messages").find(op + fw + " failed: Device or resource busy"),
+                  std::string::npos) << op;
 
     h = a.open(fw, F_WRITE | F_CREAT);
     EXPECT_EQ(b.open(fw, F_WRITE | F_CREAT), "");
@@ -55,6 +56,13 @@ TEST(Sessions, AnUploadIsItsWritersUntilItIsHandedOver)
     EXPECT_EQ(write_at(c, h, 0, "whole"), "0 Success");
     EXPECT_EQ(c.close(h), OK);
     EXPECT_EQ(read_file("/var/lib/tqupd/firmware/fw.bin"), "whole");
+
+    // A live profile upload's temporary file: another session's download waits, is refused.
+    write_file("/flash/cfg/site.xml", "<site/>");
+    h = a.open("/nv/cfg/lab.xml", F_WRITE | F_CREAT | F_TRUNC);
+    ASSERT_EQ(write_at(a, h, 0, "lab"), "0 Success");
+    EXPECT_EQ(c.open("/nv/cfg/site.xml", F_READ), "");
+    EXPECT_EQ(read_file("/ramdisk/lighty.tmp"), "lab");
 }
 
 }  // namespace

@@ -3,9 +3,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "doubles.h"
 
 using namespace tqtest;
+
+// Copies of names fail while strdup_failures is above 0, one each.
+static int strdup_failures = 0;
+extern "C" char *strdup(const char *s) noexcept
+{
+    size_t n = strlen(s) + 1;
+    void *p = strdup_failures > 0 ? (strdup_failures--, nullptr) : malloc(n);
+    return p != nullptr ? static_cast<char *>(memcpy(p, s, n)) : (errno = ENOMEM, nullptr);
+}
 
 namespace {
 
@@ -36,8 +47,6 @@ TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
     tqsftp_funcs first = host.table, other{};
     errno = EINTR;
     EXPECT_TRUE(tqsftp_get_sftp_func_cb("/", &first) == &tqsftp_funcs_readonly && errno == EINTR);
-    for (const char *f : {"", "/nv/cfg", "/usb", "/sd", "/upload/vpn-cert"})
-        EXPECT_TRUE(exists(std::string("/tmp/sftp") + f)) << f;
     first = tqsftp_funcs{};
     ASSERT_EQ(::rmdir("/tmp/sftp/usb"), 0);
     EXPECT_EQ(tqsftp_get_sftp_func_cb("/usb/d", &other), &tqsftp_funcs_full);
@@ -47,7 +56,8 @@ TEST(Entry, SetsUpOnceKeepingErrnoAndTheFirstHostTable)
 }
 
 // Moves stay in one area, logged with the host's result and told to the area's action.
-// Upload areas take no link and no unfit name; the store keeps the current profile.
+// Upload areas take no link and no unfit name; the store keeps the current profile.  Every
+// change, or refusal of one, is logged once under its name; a denied write is not logged.
 TEST(Areas, Moves)
 {
     host.table.link = nullptr;
@@ -63,8 +73,15 @@ TEST(Areas, Moves)
               (Outcome{0, 0, {"rename " + dir + "a " + dir + "b"},
                        {act(TQSFTP_ACT_RENAME, dir + "a", dir + "b")},
                        {line(0, "Rename", a, b)}}));
-    enum Way { mv, ln };  // rename, link
-    const struct { const char *from, *to; Way way; int err; } refused_moves[] = {
+    enum Way { mv, ln, mk, rm, del, ls, wr };  // rename, link, mkdir, rmdir, unlink, opendir, write
+    const char *const label[] = {"Rename", "Link", "Create", "Remove", "Delete", "Open", nullptr};
+    const struct { const char *from, *to; Way way; int err; } changes[] = {
+        {"/usb/d", nullptr, mk, 0}, {"/usb/d", nullptr, rm, 0}, {"/usb/f", nullptr, del, ENOENT},
+        {"/usb/cfg/f", nullptr, del, ENOENT},
+        {"/upload/d", nullptr, mk, EACCES}, {"/upload/d", nullptr, rm, EACCES},
+        {"/nv/cfg/help", nullptr, del, EACCES}, {"/nv/cfg/help", "/nv/g", mv, EACCES},
+        {"/nv/cfg/help", "/nv/g", ln, EACCES}, {"/x", nullptr, ls, EACCES},
+        {"/", nullptr, wr, EACCES},
         {"/usb/a", "/usb/b", mv, ENOENT}, {"/usb/a", "/usb/b", ln, ENOSYS},
         {"/usb/a", "/usb/cfg/a", mv, EPERM}, {a, "/upload/ssh-key/a", mv, EPERM},
         {b, "/upload/firmware/c", ln, EPERM}, {b, longer.c_str(), mv, ENAMETOOLONG},
@@ -73,16 +90,32 @@ TEST(Areas, Moves)
         {lab, "/nv/cfg/.lab.xml.part", mv, EPERM}, {lab, "/nv/cfg/sub/lab.xml", mv, EPERM},
         {"/nv/cfg/.tqupd-Ab12Cd", "/nv/cfg/stolen.xml", ln, EPERM},  // the service's
         {"/upload/firmware/gone", "/upload/firmware/c", mv, ENOENT},
+        {lab, "/usb/lab.xml", mv, EPERM}, {lab, "/sd/cfg/lab.xml", ln, EPERM},
     };
-    for (auto [from, to, way, err] : refused_moves) {
+    for (auto [from, to, way, err] : changes) {
         tqsftp_funcs *t = table(from);
-        Outcome o = run([&] { return way == ln ? t->link(from, to) : t->rename(from, to); });
-        EXPECT_EQ(o.audits, Audits{line(err, way == ln ? "Link" : "Rename", from, to)}) << to;
-        EXPECT_TRUE(o.result == -1 && o.err == err && o.actions.empty()) << from << " " << to;
+        Outcome o = run([&, from = from, to = to, way = way]() -> long {
+            switch (way) {
+            case mv: return t->rename(from, to);
+            case ln: return t->link(from, to);
+            case mk: return t->mkdir(from, 0700);
+            case rm: return t->rmdir(from);
+            case del: return t->unlink(from);
+            case ls: return t->opendir(from) != nullptr ? 0 : -1;
+            case wr: return t->write(0, "x", 1, 0);
+            }
+            return 0;
+        });
+        Audits want;
+        if (label[way] != nullptr)
+            want.push_back(line(err, label[way], to ? from : nullptr, to ? to : from));
+        EXPECT_EQ(o.audits, want) << from << " " << way;
+        EXPECT_TRUE(o.result == (err ? -1 : 0) && o.err == err && o.actions.empty()) << from;
     }
     EXPECT_EQ(run([&] { return table(lab)->rename(lab, "/nv/cfg/l-2.xml"); }),
               (Outcome{0, 0, {"rename /flash/cfg/lab.xml /flash/cfg/l-2.xml"}, {},
                        {line(0, "Rename", lab, "/nv/cfg/l-2.xml")}}));
+    EXPECT_EQ(run([&] { return table(lab)->link("/nv/cfg/l-2.xml", lab); }).err, ENOSYS);
 }
 
 using Open = GuardedTest;
@@ -103,16 +136,18 @@ TEST_F(Open, UploadThroughItsActionAndService)
     EXPECT_EQ(try_open(fw, W), refused(fw, EPERM, {}, {act(TQSFTP_ACT_START, fw_real)}));
     o = try_open(fw, O_RDONLY);
     EXPECT_EQ(o, (Outcome{o.result, 0, {"open " + fw_real}, {}, {}}));
+    services.busy = idle;  // a download is no upload of the kind
+    EXPECT_TRUE(close_(fw, open_("/upload/firmware/b", W)).err == 0 && !services.invalidations);
     EXPECT_EQ(close_(fw, o.result), (Outcome{0, 0, {"close " + std::to_string(o.result)}, {},
                                              {line(0, "Copy", fw, remote)}}));
-    services.busy = idle;
     ASSERT_EQ(::unlink(fw_real.c_str()), 0) << "the service takes it";
+    EXPECT_EQ(try_open(fw, O_WRONLY).err, ENOENT);
     host.fail["open"] = ENOSPC;
     EXPECT_EQ(try_open(fw, W), refused(fw, ENOSPC, {"open " + fw_real},
                                        {act(TQSFTP_ACT_START, fw_real),
                                         act(TQSFTP_ACT_OPEN_FAILED, fw_real)}));
     host.fail = {{"close", ENOSPC}};
-    long fd = open_(fw, W);
+    long fd = open_(fw, O_RDWR | O_CREAT);  // an upload too
     EXPECT_EQ(close_(fw, fd), (Outcome{-1, ENOSPC, {"close " + std::to_string(fd)},
                                        {act(TQSFTP_ACT_CLOSE_FAILED, fw_real)},
                                        {line(ENOSPC, "Copy", remote, fw)}}));
@@ -144,59 +179,72 @@ TEST_F(Open, RemovableMediaOpenOnlyFilesAndFolders)
     ASSERT_EQ(::mkfifo("/sd/cfg", 0644), 0);
     for (int flags : {O_RDONLY, O_WRONLY})
         EXPECT_EQ(try_open("/sd/cfg", flags), refused("/sd/cfg", EPERM, {"stat /sd/cfg"}));
+    host.fail["stat"] = ENOENT;  // as if a file took the name after the check
+    EXPECT_EQ(try_open("/sd/cfg", O_RDONLY).err, EPERM);
 }
 
-// The profile folders of removable media hold at most 20 profiles (profile
-// names, and folders); a write-only close there refreshes the profiles.
+// The profile folders of removable media hold at most 20 profiles (profile names, and
+// folders); a write-only close or a deletion there refreshes the profiles.
 TEST_F(Open, ProfilesOfRemovableMedia)
 {
-    const char *n = "/sd/cfg/n.xml";
-    EXPECT_EQ(try_open(n, W), refused(n, EPERM)) << "no folder";
-    ::mkdir("/sd/cfg", 0755);
-    for (int i = 0; i < 19; i++)
-        write_file("/sd/cfg/p" + std::to_string(100 + i) + ".xml", "");
-    constexpr int ok = 0;
-    const struct { std::string extra; int flags, err; } cases[] = {  // a folder ends in '/'
-        {"A.XML", W, ok}, {"p" + name32, W, ok}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
-        {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, ok}, {"p19.xml", O_WRONLY | O_CREAT, ok},
-    };
-    for (const auto &[extra, flags, err] : cases) {
-        std::string x = "/sd/cfg/" + extra;
-        extra.back() == '/' ? (void)::mkdir(x.c_str(), 0755) : write_file(x, "");
-        Outcome o = try_open(n, flags);
-        EXPECT_EQ(o.err, err) << extra;
-        if (o.result >= 0) {
-            EXPECT_EQ(close_(n, o.result).result, 0) << extra;
-            EXPECT_EQ(services.invalidations, (flags & O_ACCMODE) == O_WRONLY ? 1 : 0) << extra;
+    for (auto [folder, real] : {std::pair{"/sd/cfg/", "/sd/cfg/"}, {"/usb/cfg/", "/usb0/cfg/"}}) {
+        const std::string n = folder + std::string("n.xml"), p = real + std::string("p100.xml");
+        EXPECT_EQ(try_open(n, W), refused(n, EPERM)) << "no folder";
+        ::mkdir(real, 0755);
+        for (int i = 0; i < 19; i++)
+            write_file(real + ("p" + std::to_string(100 + i)) + ".xml", "");
+        constexpr int ok = 0;
+        const struct { std::string extra; int flags, err; } cases[] = {  // a folder ends in '/'
+            {"A.XML", W, ok}, {"p" + name32, W, ok}, {name32, W, EPERM}, {"d.xml/", W, EPERM},
+            {"p19.xml", O_RDWR | O_CREAT | O_TRUNC, ok}, {"p19.xml", O_WRONLY | O_CREAT, ok},
+        };
+        for (const auto &[extra, flags, err] : cases) {
+            std::string x = real + extra;
+            extra.back() == '/' ? (void)::mkdir(x.c_str(), 0755) : write_file(x, "");
+            Outcome o = try_open(n, flags);
+            EXPECT_EQ(o.err, err) << extra;
+            if (o.result >= 0) {
+                EXPECT_EQ(close_(n, o.result).result, 0) << extra;
+                EXPECT_EQ(services.invalidations, (flags & O_ACCMODE) == O_WRONLY) << extra;
+            }
+            ::remove(x.c_str()), ::remove((real + std::string("n.xml")).c_str());
         }
-        ::remove(x.c_str()), ::unlink(n);
+        const std::string del = folder + std::string("p100.xml");
+        EXPECT_EQ(unlink_(del),
+                  (Outcome{0, 0, {"unlink " + p}, {}, {line(0, "Delete", nullptr, del.c_str())}}));
+        EXPECT_EQ(services.invalidations, 1);
     }
 }
 
 struct Kind {
-    const char *name, *folder, *real, *written;  // of new.xml: its real path, the file written
-    size_t room;  // for the file name in a name that fits
+    const char *name, *folder;
+    const char *real, *written;  // of new.xml, if not /tmp/sftp + it: real path, file written
+    size_t room;                 // for the file name in a name that fits
     uint64_t ceiling;
 };
-const char *const fw_new = "/tmp/sftp/upload/firmware/new.xml";
 class Guard : public GuardedTest, public testing::WithParamInterface<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, testing::Values(
-    Kind{"firmware", "/upload/firmware/", fw_new, fw_new, 53, TQUPD_MAX_FIRMWARE},
-    Kind{"profile", "/nv/cfg/", "/flash/cfg/new.xml", "/ramdisk/lighty.tmp", 71,
-         TQUPD_MAX_PROFILE}),
+    Kind{"firmware", "/upload/firmware/", nullptr, nullptr, 53, TQUPD_MAX_FIRMWARE},
+    Kind{"profile", "/nv/cfg/", "/flash/cfg/new.xml", "/ramdisk/lighty.tmp", 71, TQUPD_MAX_PROFILE},
+    Kind{"ssh_key", "/upload/ssh-key/", nullptr, nullptr, 54, TQUPD_MAX_CERT},
+    Kind{"https", "/upload/https-cert/", nullptr, nullptr, 51, TQUPD_MAX_CERT},
+    Kind{"ldap", "/upload/ldap-cert/", nullptr, nullptr, 52, TQUPD_MAX_CERT},
+    Kind{"vpn", "/upload/vpn-cert/", nullptr, nullptr, 53, TQUPD_MAX_CERT}),
     [](const auto &info) { return std::string(info.param.name); });
 
 ssize_t write_shaped(int fd, const void *buf, size_t len) { return ::write(fd, buf, len); }
 
 // An unfit name is refused first; one upload of a kind at a time.  With a host whose write
 // is shaped like write(2), a write past the ceiling fails, cuts the file back and fails the
-// close.  A refused hand-over fails the close with EPERM and removes only its own file.
+// close.  A refused hand-over fails the close with EPERM and removes its file and mark.
 TEST_P(Guard, WhatAnUploadMayDo)
 {
     const Kind &k = GetParam();
     auto any = reinterpret_cast<void (*)()>(write_shaped);  // as a C host's table holds it
     tqsftp_default_cb.write = reinterpret_cast<decltype(tqsftp_default_cb.write)>(any);
     const std::string folder = k.folder, client = folder + "new.xml", second = folder + "b.xml";
+    const std::string real = k.real ? k.real : "/tmp/sftp" + client;
+    const std::string written = k.written ? k.written : real;
     std::string longest = k.folder + std::string(k.room + 1, 'n');
     EXPECT_EQ(try_open(longest, W), refused(longest, ENAMETOOLONG));
     longest.pop_back();
@@ -210,26 +258,22 @@ TEST_P(Guard, WhatAnUploadMayDo)
     EXPECT_EQ(t->write(fd, "x", 1, 0), 1);
     EXPECT_TRUE(t->write(fd, "x", 1, 0) == -1 && errno == EFBIG);
     struct stat64 st {};
-    EXPECT_TRUE(::stat64(k.written, &st) == 0 && uint64_t(st.st_size) == k.ceiling);
+    EXPECT_TRUE(::stat64(written.c_str(), &st) == 0 && uint64_t(st.st_size) == k.ceiling);
     Outcome o = close_(client, fd);
     EXPECT_TRUE(o.result == -1 && o.err == EFBIG);
-    EXPECT_EQ(o.actions, Args{act(TQSFTP_ACT_CLOSE_FAILED, k.real)});
+    EXPECT_EQ(o.actions, Args{act(TQSFTP_ACT_CLOSE_FAILED, real)});
     EXPECT_EQ(o.audits, Audits{line(EFBIG, cmd_copy, remote, client.c_str())});
-    EXPECT_TRUE(services.calls.empty() && !exists(k.written));
+    EXPECT_TRUE(services.calls.empty() && !exists(written));
+    for (const auto &mark : std::filesystem::recursive_directory_iterator("/tmp/.sftp-upload"))
+        EXPECT_TRUE(mark.is_directory()) << mark.path() << " still marked";
 
     std::string crafted = std::string(60, '/') + "./secret/s.txt/../.." + client;
-    for (const char *d : {"/secret", "/nv", "/nv/cfg"})
-        ::mkdir(d, 0755);
-    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
-        write_file(victim, "keep");
     services.delayed = refused_install;
     fd = open_(crafted, W);
     EXPECT_EQ(t->write(fd, "data", 4, 0), 4);
     o = close_(crafted, fd);
     EXPECT_EQ(o.audits, Audits{line(EPERM, cmd_copy, remote, crafted.c_str())});
-    EXPECT_TRUE(o.err == EPERM && !exists(k.written) && services.invalidations == 0);
-    for (const char *victim : {"/secret/s.txt", "/nv/cfg/new.xml", "/flash/cfg/new.xml"})
-        EXPECT_EQ(read_file(victim), "keep") << victim;
+    EXPECT_TRUE(o.err == EPERM && !exists(written) && services.invalidations == 0);
 }
 
 using Store = GuardedTest;
@@ -241,6 +285,16 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     struct stat64 st {};
     ASSERT_EQ(t->stat(site, &st), 0);
     EXPECT_EQ(services.calls, Args{"xml 24 /flash/cfg/site.xml 2 CompressedData"});
+    ::mkdir("/flash/cfg/sub", 0755);  // a folder shows its own size; every listing ends alike
+    struct stat64 dir {};
+    EXPECT_TRUE(t->stat("/nv/cfg/sub", &dir) == 0 && services.calls.size() == 1) << "converted";
+    for (std::string names : {"", ""}) {
+        void *d = table("/nv/cfg")->opendir("/nv/cfg");
+        while (struct dirent64 *e = table("/nv/cfg")->readdir(d))
+            names += std::string(" ") + e->d_name;
+        ::closedir(static_cast<DIR *>(d));
+        EXPECT_TRUE(names.ends_with(" help status ok error")) << names;
+    }
     Outcome o = try_open(site, O_RDONLY | O_TRUNC);  // truncates nothing
     int fd = static_cast<int>(o.result);
     EXPECT_EQ(o, (Outcome{fd, 0, {"open " + tmp, "open " + tmp}, {}, {}}));
@@ -260,6 +314,11 @@ TEST_F(Store, DownloadDeliversTheConvertedProfileOfTheSizeStatShows)
     open_(site, W);
     services.busy = idle;
     EXPECT_TRUE(t->stat(site, &st) == 0 && st.st_size == static_cast<off64_t>(got.size()));
+    strdup_failures = 1;  // the download's record cannot be made
+    EXPECT_EQ(try_open(site, O_RDONLY).audits, refused(site, ENOMEM).audits);
+    host.fail["open"] = ENOSPC;  // no temporary file: neither transfer is made
+    EXPECT_TRUE(try_open(site, W).err == EPERM && try_open(site, O_RDONLY).err == EPERM);
+    host.fail.clear();
     services.xml_result = 3;
     EXPECT_EQ(try_open(site, O_RDONLY), refused(site, EIO, {"open " + tmp}));
     EXPECT_EQ(try_open(site, O_WRONLY | O_CREAT | O_EXCL),
@@ -317,6 +376,8 @@ TEST_F(Store, DeletionSparesTheCurrentProfile)
     EXPECT_EQ(unlink_(config), (Outcome{0, 0, {"unlink /flash/cfg/config.xml"}, {},
                                         {line(0, cmd_unlink, nullptr, config)}}));
     EXPECT_EQ(services.invalidations, 1);
+    write_file("/flash/cfg/profile.cur", "");  // names ".xml"
+    EXPECT_EQ(unlink_(office).err, ENOENT);
     ::unlink("/flash/cfg/profile.cur");
     ::mkdir("/flash/cfg/profile.cur", 0755);
     EXPECT_EQ(unlink_("/nv/cfg/a.xml"), kept("/nv/cfg/a.xml")) << "a marker that cannot be read";
@@ -350,7 +411,11 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
     table("/");  // the set-up writes the help files, read-only
     write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
+    write_file("/tmp/.sftp-upload/ssh-key/k", "");  // a leftover's mark; the name, the service's
+    write_file("/tmp/sftp/upload/ssh-key/k", "key");
     EXPECT_EQ(tqsftp_upload_init(), 0);
+    EXPECT_TRUE(read_file("/tmp/sftp/upload/ssh-key/k") == "key" &&
+                !exists("/tmp/.sftp-upload/ssh-key/k"));
     for (const auto &[action, ucb, install] : kinds) {
         EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
         for (int answer : {taken, other_answer, refused_install}) {
