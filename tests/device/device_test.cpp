@@ -2,7 +2,10 @@
 // the update service (its busy flag, delayed installs, job log, profile checks
 // and installs), the XML service, the user manager's flag, and the services
 // against prepared names, links, oversized uploads and a rotated log.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -16,6 +19,42 @@
 #include "tqdevice/tqupd.h"
 #include "tqdevice/tqusrmgr.h"
 #include "tqdevice/tqxml.h"
+
+// The files that the services open to create other than exclusively and
+// not to append to: each would write through a name prepared beforehand (a
+// link to another file) by whoever could guess it.
+std::vector<std::string> shared_creations;
+
+void note_creation(const char *path, int flags, void *caller)
+{
+    Dl_info in;
+    if ((flags & O_CREAT) && !(flags & (O_EXCL | O_APPEND)) && dladdr(caller, &in) != 0 &&
+        strstr(in.dli_fname, "libtqdevice") != nullptr)
+        shared_creations.push_back(path);
+}
+
+extern "C" int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    int mode = (flags & O_CREAT) ? va_arg(ap, int) : 0;
+    va_end(ap);
+    note_creation(path, flags, __builtin_return_address(0));
+    static auto next = reinterpret_cast<int (*)(const char *, int, ...)>(dlsym(RTLD_NEXT, "open64"));
+    return next(path, flags, mode);
+}
+
+extern "C" int openat64(int dir, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    int mode = (flags & O_CREAT) ? va_arg(ap, int) : 0;
+    va_end(ap);
+    note_creation(path, flags, __builtin_return_address(0));
+    static auto next =
+        reinterpret_cast<int (*)(int, const char *, int, ...)>(dlsym(RTLD_NEXT, "openat64"));
+    return next(dir, path, flags, mode);
+}
 
 namespace {
 
@@ -113,6 +152,7 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
          "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
         {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
         {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
+        {0x18000A, 13, {"x", nullptr}, "13 0x18000A " FALLBACK "(argument 2 is null): \"x\""},
         {0x18000A, 191, {"a\x1f\x7f\\", "b"}, "191 0x18000A a\\x1F\\x7F\\x5C b"},
         {0x18000A, 13, {"q\"q", "b"},
          "13 0x18000A " FALLBACK "(argument 2 is of negative length): \"q\\x22q\"", 1, S, -1},
@@ -133,19 +173,28 @@ struct Names {
     explicit Names(const std::string &path) { snprintf(file_name, 80, "%s", path.c_str()); }
 };
 
-// Each kind refuses a missing, an empty and a folder upload, then takes one;
-// refusals and acceptances replace each other's report.  The busy flag and
-// the profile cache's refresh are the update service's too.
+// Each kind refuses a missing, an empty, a folder and an oversized upload,
+// then takes one; refusals and acceptances replace each other's report; no
+// file is created where a prepared name could be written through.  The busy
+// flag (a file or a folder) and the profile cache's refresh are the update
+// service's too.
 TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
 {
+    EXPECT_EQ(tqupd_busy(), 0);
+    fs::create_directories("/var/lib/tqupd/busy");
+    EXPECT_EQ(tqupd_busy(), 1);
+    fs::remove("/var/lib/tqupd/busy");
     write_file("/var/lib/tqupd/busy", "");
     EXPECT_EQ(tqupd_busy(), 1);
     EXPECT_EQ(tq2FMProfileEntry_invalidateCache(0, 1, 2), 0);
     EXPECT_EQ(untimed("/var/lib/tqprofile/invalidations"), std::vector<std::string>{"0 1 2"});
-    const struct { std::string name; int (*install)(const char *, uint8_t); } kinds[] = {
-        {"firmware", tqupd_firmwareDelayed}, {"ssh-key", tqupd_sshKeyDelayed},
-        {"https-cert", tqupd_httpsCertDelayed}, {"ldap-cert", tqupd_ldapCacertDelayed},
-        {"vpn-cert", tqupd_vpnCertDelayed}, {"config", tqupd_configDelayed},
+    const struct { std::string name; int (*install)(const char *, uint8_t); uintmax_t max; } kinds[] = {
+        {"firmware", tqupd_firmwareDelayed, TQUPD_MAX_FIRMWARE},
+        {"ssh-key", tqupd_sshKeyDelayed, TQUPD_MAX_CERT},
+        {"https-cert", tqupd_httpsCertDelayed, TQUPD_MAX_CERT},
+        {"ldap-cert", tqupd_ldapCacertDelayed, TQUPD_MAX_CERT},
+        {"vpn-cert", tqupd_vpnCertDelayed, TQUPD_MAX_CERT},
+        {"config", tqupd_configDelayed, TQUPD_MAX_PROFILE},
     };
     const std::string xml = "<profile><a x='1'>data</a></profile>\n";
     const std::string size = std::to_string(xml.size());
@@ -156,11 +205,13 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
         Names names(config ? "/nv/cfg/up.xml" : area + "/up.xml");
         std::string data = config ? names.temp_name : names.file_name;
         std::string stored = config ? "/flash/cfg/up.xml" : "/var/lib/tqupd/" + k.name + "/up.xml";
-        for (std::string unfit : {"missing", "empty", "folder"}) {
+        for (std::string unfit : {"missing", "empty", "folder", "oversized"}) {
             write_file(area + "/ok", "old\n");
             fs::remove_all(data);
-            if (unfit == "empty")
+            if (unfit == "empty" || unfit == "oversized")
                 write_file(data, "");
+            if (unfit == "oversized")
+                fs::resize_file(data, k.max + 1);
             if (unfit == "folder")
                 fs::create_directories(data);
             EXPECT_EQ(k.install(names.file_name, 2), 1) << k.name << unfit;
@@ -171,6 +222,7 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
         write_file(data, config ? zip(xml) : xml);
         EXPECT_EQ(k.install(names.file_name, 2), 0) << k.name;
         EXPECT_EQ(read_file(stored), xml) << k.name;
+        EXPECT_EQ(fs::status(stored).permissions(), fs::perms(0644)) << k.name;
         EXPECT_FALSE(fs::exists(data) || fs::exists(area + "/error")) << k.name;
         std::string ok = config ? "installed, " + size + " bytes\n"
                                 : "accepted, " + size + " bytes, install pending\n";
@@ -186,6 +238,7 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     EXPECT_EQ(jobs[jobs.size() - 2], "firmware fw\\x20bin 6 7");
     EXPECT_EQ(jobs.back(), "rename /nv/cfg/new.xml - -");
     EXPECT_EQ(read_file("/tmp/sftp/upload/firmware/error"), "..: refused: no file named\n");
+    EXPECT_EQ(shared_creations, std::vector<std::string>{});
 }
 
 int install(const std::string &compressed, const std::string &name = "site.xml")
@@ -245,6 +298,9 @@ TEST(DeviceProfile, ConversionGivesBackTheUploadedBytes)
         EXPECT_EQ(convert(path, none, tag), -1) << path;
         EXPECT_EQ(errno, err) << path;
     }
+    EXPECT_EQ(tqapi_xml_convert_compress_XMLData_by_Callback(24, "/flash/cfg/site.xml", record,
+                                                             &none, 1, tag), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(none.calls, 0);
 }
 
@@ -285,6 +341,10 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     EXPECT_EQ(install(zip("<broken>"), "evil.xml"), 1);
     EXPECT_EQ(install(fine, "evil.xml"), 0);
     EXPECT_EQ(read_file("/flash/cfg/site.xml"), "<old/>");
+    Names link("/nv/cfg/link.xml");  // uploaded data behind a link is not read
+    fs::remove(link.temp_name);
+    fs::create_symlink("/tmp/gz", link.temp_name);
+    EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 1);
     EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 6);  // no scratch file left
 }
 
@@ -309,6 +369,8 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
         std::string error = read_file((c.install == tqupd_sshKeyDelayed ? key : fw) + "error");
         EXPECT_EQ(error.substr(0, c.error.size()), c.error);
     }
+    fs::resize_file(key + "id.pub", TQUPD_MAX_CERT);
+    EXPECT_EQ(tqupd_sshKeyDelayed((key + "id.pub").c_str(), 2), 0);
     EXPECT_EQ(read_file("/var/lib/secret"), "s\n");
     EXPECT_TRUE(fs::exists(fw + "huge.bin") && fs::is_symlink(fw + "link.bin"));
     EXPECT_FALSE(fs::exists("/var/lib/tqupd/firmware"));
@@ -319,13 +381,21 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
     EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
-// A rotated log and a new flag are both seen once the services look again.
+// A log that cannot be written is answered -1; a rotated log and a new flag
+// are both seen once the services look again.
 TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
 {
     int forced = 7;
+    write_file("/var/lib/tqusr", "");  // no folder for the flag: no flag
     EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(nullptr), -1);
+    fs::create_directories("/var/log/messages");
+    EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), -1);
+    fs::remove("/var/log/messages");
     ASSERT_EQ(send(0x18000A, 13, {"a", "b"}), 0);
     fs::rename("/var/log/messages", "/var/log/messages.1");
+    write_file("/var/log/messages", "");  // made anew by the rotation
+    fs::remove("/var/lib/tqusr");
     write_file("/var/lib/tqusr/force-password", "");
     usleep(150 * 1000);
     EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), 0);

@@ -94,6 +94,7 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {request(MKDIR, 1).str("/").u32(0), "4 File exists"},
         {request(MKDIR, 1).str("/nv/new").u32(0), "3 Permission denied"},
         {request(MKDIR, 1).str("/usb/d").u32(A_PERM).u32(01755), "0 Success"},
+        {request(OPEN, 1).str("/usb/s").u32(F_WRITE | F_CREAT).u32(A_PERM).u32(02755), "-1 type 102"},
         {request(RENAME, 1).str("/usb/f").str("/usb/f"), "4 File exists"},
         {request(REALPATH, 1).str(std::string(200 * 1024, 'a')), "4 File name too long"},
         {request(OPEN, 1).str("/usb/" + std::string(300, 'a')).u32(F_WRITE | F_CREAT).u32(0),
@@ -104,7 +105,12 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     };
     for (const auto &row : rows)
         EXPECT_EQ(s.status_line(row.request), row.reply) << row.request.b;
-    EXPECT_EQ(system("test -k /usb0/d"), 0);  // the mode's sticky bit
+    EXPECT_EQ(system("test -k /usb0/d && test -g /usb0/s"), 0);  // the modes' special bits
+    write_file("/usb0/d/x", "");  // a folder is looked up anew at each request
+    EXPECT_EQ(s.status_of(request(STAT, 1).str("/usb/d/x")), -1);
+    ASSERT_EQ(rename("/usb0/d", "/usb0/e"), 0);
+    EXPECT_EQ(s.status_of(request(STAT, 1).str("/usb/d/x")), NO_SUCH_FILE);
+    ASSERT_EQ(rename("/usb0/e", "/usb0/d"), 0);
     EXPECT_EQ(read_file("/usb0/g"), "data");
     Session start(TQ_START_PLUGIN);  // REALPATH joins a relative path to the start folder
     for (auto [path, want] : {std::pair{"x/../y", "/start/x/../y"}, {"/a", "/a"}}) {
@@ -122,6 +128,7 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {Packet(vfs).str("/usb/d"), false},
         {Packet(vfs).str("/usb"), true},
         {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), true},
+        {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(s.opendir("/usb/d")), false},
     };
     for (const auto &row : spaces) {
         Fields f{s.call(row.request)};
@@ -151,8 +158,8 @@ TEST(HostSession, AttributeChanges)
     } rows[] = {
         {f, "/usb0/f", By::write_handle, size4, OK, 4, 0644, false},
         {f, "/usb0/f", By::read_handle, size4, PERMISSION_DENIED, written, 0644, false},
-        {f, "/usb0/f", By::read_handle, Packet().u32(A_PERM | A_TIMES).u32(0600).u32(1).u32(2), OK,
-         written, 0600, true},
+        {f, "/usb0/f", By::read_handle, Packet().u32(A_PERM | A_TIMES).u32(02600).u32(1).u32(2), OK,
+         written, 02600, true},
         {f, "/usb0/f", By::path, size4, OK, 4, 0644, false},
         {f, "/usb0/f", By::path, Packet().u32(A_SIZE | A_UIDGID | A_PERM | A_TIMES | A_EXT).u64(12)
                    .u32(0).u32(0).u32(0600).u32(1).u32(2).u32(1).str("x@y").str("z"), OK,
@@ -160,6 +167,8 @@ TEST(HostSession, AttributeChanges)
         {f, "/usb0/f", By::path, Packet().u32(A_PERM | A_EXT).u32(0600).u32(2).str("x@y").str("z"),
          BAD_MESSAGE, written, 0644, false},
         {f, "/usb0/f", By::path, Packet().u32(A_UIDGID).u32(7).u32(7), PERMISSION_DENIED, written,
+         0644, false},
+        {f, "/usb0/f", By::path, Packet().u32(A_UIDGID).u32(0).u32(7), PERMISSION_DENIED, written,
          0644, false},
         {"/usb/d", "/usb0/d", By::folder_handle, times, OK, unchecked, 0755, true},
         {help, "/tmp/sftp/nv/cfg/help", By::path, Packet().u32(A_SIZE).u64(0), PERMISSION_DENIED,
@@ -185,7 +194,7 @@ TEST(HostSession, AttributeChanges)
         if (row.size != unchecked) {
             EXPECT_EQ(st.st_size, row.size);
         }
-        EXPECT_EQ(st.st_mode & 0777, row.mode);
+        EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_EQ(st.st_mtime == 2, row.mtime_set);
     }
 }
@@ -207,6 +216,7 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     f.at = reply_fields;
     EXPECT_EQ(size_of(f), 5u);
     const struct { Packet request; int64_t status; } rows[] = {
+        {request(LSTAT, 1).str(fw), -1}, {request(REALPATH, 1).str(fw), -1},  // no STATUS
         {request(SETSTAT, 1).str(fw).u32(A_TIMES).u32(1).u32(2), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(5), OK},
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(0), PERMISSION_DENIED},
@@ -216,6 +226,11 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     for (const auto &row : rows)
         EXPECT_EQ(s.status_of(row.request), row.status) << row.request.b;
     EXPECT_EQ(system("grep -c 'firmware fw.bin 5' /var/lib/tqupd/jobs | grep -qx 1"), 0);
+    write_file("/usb0/r", "read");  // only a file written is remembered when it goes
+    h = s.open("/usb/r", F_READ);
+    ASSERT_EQ(unlink("/usb0/r"), 0);
+    EXPECT_EQ(s.close(h), OK);
+    EXPECT_EQ(s.status_of(request(STAT, 1).str("/usb/r")), NO_SUCH_FILE);
 
     enum class Waits { for_input, writing };
     constexpr int client_gone = 0;
@@ -228,6 +243,7 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
         {"/upload/ssh-key/id.pub", client_gone, Waits::for_input},
         {"/upload/firmware/term.bin", SIGTERM, Waits::for_input},
         {"/upload/firmware/hup.bin", SIGHUP, Waits::writing},
+        {"/upload/vpn-cert/int.pem", SIGINT, Waits::for_input},
     };
     ASSERT_EQ(system("truncate -s 8M /usb0/big"), 0);
     for (const auto &row : ends) {
@@ -367,8 +383,9 @@ TEST(HostSession, MalformedInput)
     EXPECT_EQ(before.wait(), 1) << "no INIT first";
 }
 
-// 512 handles at most, refused before the plug-in is asked; a closed
-// handle's slot is reused but its old handle stays invalid.
+// 512 handles at most, refused before the plug-in is asked; no handle names
+// a slot past them; a closed handle's slot is reused but its old handle stays
+// invalid.
 TEST(HostSession, HandlesBeyond512AreRefused)
 {
     constexpr int max_handles = 512;
@@ -378,6 +395,7 @@ TEST(HostSession, HandlesBeyond512AreRefused)
         handles.push_back(i % 2 ? s.opendir("/usb") : s.open("/usb", F_READ));
     EXPECT_EQ(s.status_of(request(OPEN, 1).str("/usb/new").u32(F_WRITE | F_CREAT).u32(0)), FAILURE);
     EXPECT_FALSE(exists("/usb0/new"));
+    EXPECT_EQ(s.close(std::string("\0\0\2\0\0\0\0\0", 8)), FAILURE);  // slot 512
     std::string old = handles.back();
     EXPECT_EQ(s.close(old), OK);
     handles.back() = s.opendir("/usb");
@@ -392,9 +410,14 @@ TEST(HostSession, ForcedPasswordChangeRefusesEverything)
 {
     ASSERT_EQ(system("mkdir -p /var/lib/tqusr && touch /var/lib/tqusr/force-password"), 0);
     Session s(TQ_PLUGIN);
-    for (const Packet &p : {request(STAT, 1).str("/"), request(OPENDIR, 1).str("/usb"),
+    for (const Packet &p : {request(STAT, 1).str("/"), request(LSTAT, 1).str("/"),
+                            request(OPENDIR, 1).str("/usb"),
                             request(OPEN, 1).str("/usb/new").u32(F_WRITE | F_CREAT).u32(0),
                             request(MKDIR, 1).str("/usb/d").u32(0), request(REMOVE, 1).str("/usb"),
+                            request(RMDIR, 1).str("/usb"), request(SETSTAT, 1).str("/").u32(0),
+                            request(RENAME, 1).str("/usb/x").str("/usb/y"),
+                            request(EXTENDED, 1).str(posix_rename).str("/usb/x").str("/usb/y"),
+                            request(EXTENDED, 1).str("statvfs@openssh.com").str("/usb"),
                             request(EXTENDED, 1).str(hardlink).str("/usb/x").str("/usb/y")})
         EXPECT_EQ(s.status_of(p), PERMISSION_DENIED) << p.b;
     EXPECT_FALSE(exists("/tmp/sftp"));

@@ -18,8 +18,9 @@
 
 namespace sftp_test {
 enum : uint8_t {
-    INIT = 1, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6, FSTAT = 8, SETSTAT = 9, FSETSTAT = 10,
-    OPENDIR = 11, READDIR = 12, REMOVE = 13, MKDIR = 14, REALPATH = 16, STAT = 17, RENAME = 18,
+    INIT = 1, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6, LSTAT = 7, FSTAT = 8, SETSTAT = 9,
+    FSETSTAT = 10, OPENDIR = 11, READDIR = 12, REMOVE = 13, MKDIR = 14, RMDIR = 15, REALPATH = 16,
+    STAT = 17, RENAME = 18,
     SYMLINK = 20, STATUS = 101, HANDLE = 102, DATA = 103, NAME = 104, ATTRS = 105, EXTENDED = 200,
 };
 enum : uint32_t {
