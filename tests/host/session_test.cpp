@@ -4,6 +4,7 @@
 // codes, attribute changes, uploads handed over or left open, profile
 // transfers, listings, malformed input, handles and a forced password change.
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 
 #include "sftp_session.h"
 
@@ -20,7 +21,7 @@ constexpr uint32_t max_packet = 256 * 1024, max_data = 255 * 1024;
 // Each client flag reaches the open ("XY" is then written at offset 0); the
 // longest packet is taken and a read gives at most 255 KiB; a sparse file
 // beyond 4 GiB on the stick is stat'ed and read above 4 GiB whole, also where
-// off_t, size_t and long are 32 bits wide.
+// off_t, size_t and long are 32 bits wide; a short write is written whole.
 TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
 {
     const struct { uint32_t pflags, status; const char *after; } rows[] = {
@@ -54,6 +55,11 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
     Fields data{s.call(request(READ, 3).str(s.open("/usb/big", F_READ)).u64(marker_at).u32(6))};
     data.at = reply_fields;
     EXPECT_EQ(data.str(), "marker");
+    Session start(TQ_START_PLUGIN);  // its write takes at most 1000 bytes a call below /short
+    ASSERT_EQ(system("mkdir /short"), 0);
+    h = start.open("/short/f", F_WRITE | F_CREAT);
+    EXPECT_EQ(start.status_of(request(WRITE, 1).str(h).u64(0).str(std::string(5000, 'w'))), OK);
+    EXPECT_EQ(read_file("/short/f"), std::string(5000, 'w'));
 }
 
 // Pipelined READs of the longest length at offsets off every page boundary
@@ -97,6 +103,8 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {request(OPEN, 1).str("/usb/s").u32(F_WRITE | F_CREAT).u32(A_PERM).u32(02755), "-1 type 102"},
         {request(RENAME, 1).str("/usb/f").str("/usb/f"), "4 File exists"},
         {request(REALPATH, 1).str(std::string(200 * 1024, 'a')), "4 File name too long"},
+        {request(REALPATH, 1).str("/" + std::string(PATH_MAX - 1, 'a')), "4 File name too long"},
+        {request(REALPATH, 1).str("/" + std::string(PATH_MAX - 2, 'a')), "-1 type 104"},
         {request(OPEN, 1).str("/usb/" + std::string(300, 'a')).u32(F_WRITE | F_CREAT).u32(0),
          "4 File name too long"},
         {Packet(vfs).str("/etc"), "3 Permission denied"},
@@ -123,17 +131,23 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     // Free space, read-only where the client may not write.  The flags are
     // the tenth figure, the longest name the eleventh: an answer, not a refusal.
     constexpr size_t flags_at = reply_fields + 9 * sizeof(uint64_t);
-    constexpr uint64_t read_only = 1, name_max = 255;
-    const struct { Packet request; bool read_only; } spaces[] = {
-        {Packet(vfs).str("/usb/d"), false},
-        {Packet(vfs).str("/usb"), true},
-        {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), true},
-        {request(EXTENDED, 1).str("fstatvfs@openssh.com").str(s.opendir("/usb/d")), false},
+    constexpr uint64_t read_only = 1, no_suid = 2, name_max = 255;
+    struct statvfs real;  // every folder here lies on a file system mounted alike
+    ASSERT_EQ(statvfs("/usb0", &real), 0);
+    ASSERT_EQ(system("mkdir /ro"), 0);  // where the start plug-in's write refuses with EPERM
+    const struct { Session &on; Packet request; bool read_only; } spaces[] = {
+        {s, Packet(vfs).str("/usb/d"), false},
+        {s, Packet(vfs).str("/usb"), true},
+        {s, request(EXTENDED, 1).str("fstatvfs@openssh.com").str(dir), true},
+        {s, request(EXTENDED, 1).str("fstatvfs@openssh.com").str(s.opendir("/usb/d")), false},
+        {start, Packet(vfs).str("/ro"), true},
     };
     for (const auto &row : spaces) {
-        Fields f{s.call(row.request)};
+        Fields f{row.on.call(row.request)};
         f.at = flags_at;
-        EXPECT_EQ((f.u64() & read_only) != 0, row.read_only) << row.request.b;
+        const uint64_t flags = f.u64();
+        EXPECT_EQ((flags & read_only) != 0, row.read_only) << row.request.b;
+        EXPECT_EQ((flags & no_suid) != 0, (real.f_flag & ST_NOSUID) != 0) << row.request.b;
         EXPECT_EQ(f.u64(), name_max) << row.request.b;
     }
 }
@@ -185,7 +199,7 @@ TEST(HostSession, AttributeChanges)
         Session s(TQ_PLUGIN);
         std::string h = row.by == By::folder_handle ? s.opendir(row.path)
                         : row.by == By::read_handle ? s.open(row.path, F_READ)
-                        : row.by == By::write_handle ? s.open(row.path, F_WRITE) : "";
+                        : row.by == By::write_handle ? s.open(row.path, F_READ | F_WRITE) : "";
         Packet p = row.by == By::path ? request(SETSTAT, 1).str(row.path)
                                       : request(FSETSTAT, 1).str(h);
         EXPECT_EQ(s.status_of(p.raw(row.attrs.b)), row.status);
@@ -197,6 +211,8 @@ TEST(HostSession, AttributeChanges)
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         EXPECT_EQ(st.st_mtime == 2, row.mtime_set);
     }
+    // A size set by path is closed through the table, as the plug-in logs.
+    EXPECT_EQ(system("grep -q 'Copy remote to /usb/f$' /var/log/messages"), 0);
 }
 
 // An upload the update service takes at its close still answers STAT and
@@ -298,6 +314,8 @@ TEST(HostSession, ProfileTransfersPastAStaleTemporaryFile)
 TEST(HostSession, Listings)
 {
     ASSERT_EQ(system("mkdir -m 1777 /usb0/t && touch -d 2099-01-01 /usb0/future && mkdir /usb0/l"
+                     " && touch /usb0/daemons && chown daemon:daemon /usb0/daemons"
+                     " && chmod 2754 /usb0/daemons"
                      " && p=$(printf %0250d 0) && for i in $(seq 300); do touch /usb0/t/f$i;"
                      " : >/usb0/l/$i$p; : >/usb0/l/x$i$p; done"), 0);
     constexpr size_t files = 300, names_per_reply = 256, reply_bytes = 128 * 1024;
@@ -318,6 +336,9 @@ TEST(HostSession, Listings)
     std::string top = names("/usb");
     EXPECT_NE(top.find("\ndrwxrwxrwt "), std::string::npos) << top;
     EXPECT_NE(top.find(" 2099 future"), std::string::npos) << top;
+    EXPECT_EQ(top.find(" 2099 "), top.rfind(" 2099 ")) << top;  // each name its own date, owner
+    EXPECT_NE(top.find("\n-rwxr-sr--    1 daemon   daemon "), std::string::npos) << top;
+    EXPECT_NE(top.find(" root     root "), std::string::npos) << top;
     EXPECT_EQ(names("/usb/t").substr(0, 4), std::to_string(names_per_reply) + "\n");
     std::string cfg = names("/nv/cfg");
     EXPECT_EQ(cfg.substr(0, 2), "3\n") << cfg;
