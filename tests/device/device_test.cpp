@@ -20,18 +20,10 @@
 #include "tqdevice/tqusrmgr.h"
 #include "tqdevice/tqxml.h"
 
-// The files that the services open to create other than exclusively and
-// not to append to: each would write through a name prepared beforehand (a
-// link to another file) by whoever could guess it.
+// The files that the services open to create neither exclusively nor to
+// append to: each would write through a name prepared beforehand (a link to
+// another file) by whoever could guess it.
 std::vector<std::string> shared_creations;
-
-void note_creation(const char *path, int flags, void *caller)
-{
-    Dl_info in;
-    if ((flags & O_CREAT) && !(flags & (O_EXCL | O_APPEND)) && dladdr(caller, &in) != 0 &&
-        strstr(in.dli_fname, "libtqdevice") != nullptr)
-        shared_creations.push_back(path);
-}
 
 extern "C" int open64(const char *path, int flags, ...)
 {
@@ -39,21 +31,12 @@ extern "C" int open64(const char *path, int flags, ...)
     va_start(ap, flags);
     int mode = (flags & O_CREAT) ? va_arg(ap, int) : 0;
     va_end(ap);
-    note_creation(path, flags, __builtin_return_address(0));
+    Dl_info caller;
+    if ((flags & O_CREAT) && !(flags & (O_EXCL | O_APPEND)) &&
+        dladdr(__builtin_return_address(0), &caller) && strstr(caller.dli_fname, "libtqdevice"))
+        shared_creations.push_back(path);
     static auto next = reinterpret_cast<int (*)(const char *, int, ...)>(dlsym(RTLD_NEXT, "open64"));
     return next(path, flags, mode);
-}
-
-extern "C" int openat64(int dir, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    int mode = (flags & O_CREAT) ? va_arg(ap, int) : 0;
-    va_end(ap);
-    note_creation(path, flags, __builtin_return_address(0));
-    static auto next =
-        reinterpret_cast<int (*)(int, const char *, int, ...)>(dlsym(RTLD_NEXT, "openat64"));
-    return next(dir, path, flags, mode);
 }
 
 namespace {
@@ -205,7 +188,9 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
         Names names(config ? "/nv/cfg/up.xml" : area + "/up.xml");
         std::string data = config ? names.temp_name : names.file_name;
         std::string stored = config ? "/flash/cfg/up.xml" : "/var/lib/tqupd/" + k.name + "/up.xml";
-        for (std::string unfit : {"missing", "empty", "folder", "oversized"}) {
+        for (auto [unfit, why] : {std::pair<std::string, std::string>{"missing", ""},
+                                  {"empty", " is empty"}, {"folder", "not a regular file"},
+                                  {"oversized", " is too large: " + std::to_string(k.max + 1)}}) {
             write_file(area + "/ok", "old\n");
             fs::remove_all(data);
             if (unfit == "empty" || unfit == "oversized")
@@ -216,7 +201,9 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
                 fs::create_directories(data);
             EXPECT_EQ(k.install(names.file_name, 2), 1) << k.name << unfit;
             EXPECT_FALSE(fs::exists(stored) || fs::exists(area + "/ok")) << k.name << unfit;
-            EXPECT_EQ(read_file(area + "/error").rfind("up.xml: refused: ", 0), 0u) << unfit;
+            std::string error = read_file(area + "/error");
+            EXPECT_EQ(error.rfind("up.xml: refused: ", 0), 0u) << unfit;
+            EXPECT_NE(error.find(why), std::string::npos) << error;
         }
         fs::remove_all(data);
         write_file(data, config ? zip(xml) : xml);

@@ -120,6 +120,14 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     EXPECT_EQ(s.status_of(request(STAT, 1).str("/usb/d/x")), NO_SUCH_FILE);
     ASSERT_EQ(rename("/usb0/e", "/usb0/d"), 0);
     EXPECT_EQ(read_file("/usb0/g"), "data");
+    // Owner, mode and times, each in its place.
+    ASSERT_EQ(system("chown 1:2 /usb0/g && touch -a -d @100 /usb0/g && touch -m -d @200 /usb0/g"), 0);
+    Fields a{s.call(request(STAT, 1).str("/usb/g"))};
+    a.at = reply_fields + 4 + 8;  // past the flags and the size
+    std::vector<uint32_t> attrs;
+    for (int i = 0; i < 5; i++)
+        attrs.push_back(a.u32());
+    EXPECT_EQ(attrs, (std::vector<uint32_t>{1, 2, 0100644, 100, 200}));
     Session start(TQ_START_PLUGIN);  // REALPATH joins a relative path to the start folder
     for (auto [path, want] : {std::pair{"x/../y", "/start/x/../y"}, {"/a", "/a"}}) {
         Fields r{start.call(request(REALPATH, 1).str(path))};
@@ -367,7 +375,7 @@ TEST(HostSession, MalformedInput)
         {Packet().u8(INIT).u32(3), disconnect}, {request(99, 7).str("/"), OP_UNSUPPORTED},
         {request(SYMLINK, 7).str("/usb/l").str("/usb/f"), OP_UNSUPPORTED},
         {request(EXTENDED, 7).str("nothing@example.com"), OP_UNSUPPORTED},
-        {request(STAT, 7).u32(1000).raw("/usb"), BAD_MESSAGE},
+        {request(STAT, 7).u32(5).raw("/usb"), BAD_MESSAGE},  // a string one byte past the end
         {request(STAT, 7).str({"/usb\0/f", 7}), BAD_MESSAGE},
         {request(OPEN, 7).str("/usb/n").u32(F_WRITE | F_CREAT).u32(5), BAD_MESSAGE},
         {request(MKDIR, 7).str("/usb/n").u32(0x80000000u).u32(1).str("name"), BAD_MESSAGE},
