@@ -220,6 +220,7 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     write_file("/tmp/sftp/upload/firmware/fw bin", "second");
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/fw bin", 7), 0);
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/..", 7), 1);
+    EXPECT_EQ(tqupd_changeFilename(nullptr), -1);
     EXPECT_EQ(tqupd_changeFilename("/nv/cfg/new.xml"), 0);
     jobs = untimed("/var/lib/tqupd/jobs");
     EXPECT_EQ(jobs[jobs.size() - 2], "firmware fw\\x20bin 6 7");
@@ -299,14 +300,15 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
 {
     std::string truncated = zip("<a>" + std::string(5000, 'x') + "</a>");
     truncated.resize(truncated.size() - 4);
-    const std::string bomb = "<a>" + std::string(TQUPD_MAX_PROFILE_XML, 'a') + "</a>";
+    const std::string most = "<a>" + std::string(TQUPD_MAX_PROFILE_XML - 7, 'a') + "</a>";
+    const std::string bomb = "<a>a" + most.substr(3);  // a byte more than is taken
     const std::string fine = zip("<a/>"), ill = "not well-formed XML", name = "not a profile name";
     const struct { std::string name, data, refused; } uploads[] = {  // refused "": taken
         {"site.xml", "<a/>", "not valid gzip data"},
         {"site.xml", zlib_form("<a/>"), "not valid gzip data"},
         {"site.xml", truncated, "the compressed data is truncated"},
         {"site.xml", zip("<a><b></b>"), ill}, {"site.xml", zip("<a>\xC3\x28</a>"), ill},
-        {"site.xml", zip(bomb), "the profile is too large unpacked"},
+        {"site.xml", zip(bomb), "the profile is too large unpacked"}, {"most.xml", zip(most), ""},
         {"a.XML", fine, name}, {".xml", fine, name}, {"a.b.xml", fine, name},
         {"\xC3\xA9.xml", fine, name}, {"a.xml/", fine, name},
         {"-_09AZaz.xml", fine, ""}, {std::string(32 - 4, 'n') + ".xml", fine, ""},
@@ -332,7 +334,7 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     fs::remove(link.temp_name);
     fs::create_symlink("/tmp/gz", link.temp_name);
     EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 1);
-    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 6);  // no scratch file left
+    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 7);  // no scratch file left
 }
 
 // Unfit uploads are refused unread and left alone; a fit one is renamed into
