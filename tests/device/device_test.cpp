@@ -334,7 +334,12 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     fs::remove(link.temp_name);
     fs::create_symlink("/tmp/gz", link.temp_name);
     EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 1);
-    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 7);  // no scratch file left
+    const std::string client = std::string(72, '/') + "full.xml", temp = "/ramdisk/" + std::string(71, 't');
+    memcpy(link.file_name, client.data(), 80);  // both names fill their 80 bytes: no NUL
+    memcpy(link.temp_name, temp.data(), 80);
+    write_file(temp, fine);
+    EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 8);  // no scratch file left
 }
 
 // Unfit uploads are refused unread and left alone; a fit one is renamed into
