@@ -35,7 +35,8 @@ extern "C" int open64(const char *path, int flags, ...)
     if ((flags & O_CREAT) && !(flags & (O_EXCL | O_APPEND)) &&
         dladdr(__builtin_return_address(0), &caller) && strstr(caller.dli_fname, "libtqdevice"))
         shared_creations.push_back(path);
-    static auto next = reinterpret_cast<int (*)(const char *, int, ...)>(dlsym(RTLD_NEXT, "open64"));
+    using Open = int (*)(const char *, int, ...);
+    static auto next = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open64"));
     return next(path, flags, mode);
 }
 
@@ -171,7 +172,8 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     EXPECT_EQ(tqupd_busy(), 1);
     EXPECT_EQ(tq2FMProfileEntry_invalidateCache(0, 1, 2), 0);
     EXPECT_EQ(untimed("/var/lib/tqprofile/invalidations"), std::vector<std::string>{"0 1 2"});
-    const struct { std::string name; int (*install)(const char *, uint8_t); uintmax_t max; } kinds[] = {
+    const struct { std::string name; int (*install)(const char *, uint8_t); uint64_t max; }
+    kinds[] = {
         {"firmware", tqupd_firmwareDelayed, TQUPD_MAX_FIRMWARE},
         {"ssh-key", tqupd_sshKeyDelayed, TQUPD_MAX_CERT},
         {"https-cert", tqupd_httpsCertDelayed, TQUPD_MAX_CERT},
@@ -334,7 +336,8 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     fs::remove(link.temp_name);
     fs::create_symlink("/tmp/gz", link.temp_name);
     EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 1);
-    const std::string client = std::string(72, '/') + "full.xml", temp = "/ramdisk/" + std::string(71, 't');
+    const std::string client = std::string(72, '/') + "full.xml";
+    const std::string temp = "/ramdisk/" + std::string(71, 't');
     memcpy(link.file_name, client.data(), 80);  // both names fill their 80 bytes: no NUL
     memcpy(link.temp_name, temp.data(), 80);
     write_file(temp, fine);

@@ -100,7 +100,8 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {request(MKDIR, 1).str("/").u32(0), "4 File exists"},
         {request(MKDIR, 1).str("/nv/new").u32(0), "3 Permission denied"},
         {request(MKDIR, 1).str("/usb/d").u32(A_PERM).u32(01755), "0 Success"},
-        {request(OPEN, 1).str("/usb/s").u32(F_WRITE | F_CREAT).u32(A_PERM).u32(02755), "-1 type 102"},
+        {request(OPEN, 1).str("/usb/s").u32(F_WRITE | F_CREAT).u32(A_PERM).u32(02755),
+         "-1 type 102"},
         {request(RENAME, 1).str("/usb/f").str("/usb/f"), "4 File exists"},
         {request(REALPATH, 1).str(std::string(200 * 1024, 'a')), "4 File name too long"},
         {request(REALPATH, 1).str("/" + std::string(PATH_MAX - 1, 'a')), "4 File name too long"},
@@ -121,7 +122,8 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     ASSERT_EQ(rename("/usb0/e", "/usb0/d"), 0);
     EXPECT_EQ(read_file("/usb0/g"), "data");
     // Owner, mode and times, each in its place.
-    ASSERT_EQ(system("chown 1:2 /usb0/g && touch -a -d @100 /usb0/g && touch -m -d @200 /usb0/g"), 0);
+    ASSERT_EQ(system("chown 1:2 /usb0/g && touch -a -d @100 /usb0/g && touch -m -d @200 /usb0/g"),
+              0);
     Fields a{s.call(request(STAT, 1).str("/usb/g"))};
     a.at = reply_fields + 4 + 8;  // past the flags and the size
     std::vector<uint32_t> attrs;
