@@ -134,7 +134,7 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
          "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
         {0x18000A, 0, {"a", "b", "c"},
          "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
-        {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
+        {0xAB, 13, {"x"}, "13 0x0000AB " FALLBACK "(unknown message id): \"x\""},
         {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
         {0x18000A, 13, {"x", nullptr}, "13 0x18000A " FALLBACK "(argument 2 is null): \"x\""},
         {0x18000A, 191, {"a\x1f\x7f\\", "b"}, "191 0x18000A a\\x1F\\x7F\\x5C b"},
