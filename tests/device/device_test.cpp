@@ -130,6 +130,7 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
         {0x18000D, 192, {"Rename", "/a", "/b", "gone"}, "13 0x18000D Rename /a to /b failed: gone"},
         {0x18000C, -1, {"Copy", "remote", x.c_str()},
          "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
+        {0x18000A, 13, {"a", x.c_str() + 1}, "13 0x18000A a " + x.substr(1)},  // just not cut
         {0x18000B, 107, {"Delete", "/a"},
          "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
         {0x18000A, 0, {"a", "b", "c"},
@@ -165,6 +166,9 @@ struct Names {
 TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
 {
     EXPECT_EQ(tqupd_busy(), 0);
+    write_file("/var/lib/tqusr", "");  // no folder for the flag: no flag
+    int forced = 7;
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
     fs::create_directories("/var/lib/tqupd/busy");
     EXPECT_EQ(tqupd_busy(), 1);
     fs::remove("/var/lib/tqupd/busy");
@@ -386,13 +390,15 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
     EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
-// A log that cannot be written is answered -1; a rotated log and a new flag
-// are both seen once the services look again.
+// A log that cannot be written and a flag that cannot be looked up are
+// answered -1; a rotated log and a new flag are both seen once the services
+// look again.
 TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
 {
     int forced = 7;
-    write_file("/var/lib/tqusr", "");  // no folder for the flag: no flag
-    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
+    fs::create_symlink("tqusr", "/var/lib/tqusr");  // the flag cannot be looked up
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced), -1);
+    EXPECT_EQ(errno, ELOOP);
     EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(nullptr), -1);
     fs::create_directories("/var/log/messages");
     EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), -1);
