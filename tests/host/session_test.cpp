@@ -171,15 +171,8 @@ TEST(HostSession, AttributeChanges)
     constexpr off_t unchecked = -1, written = 12;
     const Packet size4 = Packet().u32(A_SIZE).u64(4), times = Packet().u32(A_TIMES).u32(1).u32(2);
     const char *f = "/usb/f", *help = "/nv/cfg/help", *profile = "/nv/cfg/site.xml";
-    const struct {
-        const char *path, *real;
-        By by;
-        Packet attrs;
-        uint32_t status;
-        off_t size;
-        mode_t mode;
-        bool mtime_set;  // to 2
-    } rows[] = {
+    const struct { const char *path, *real; By by; Packet attrs; uint32_t status; off_t size;
+                   mode_t mode; bool mtime_set; /* to 2 */ } rows[] = {
         {f, "/usb0/f", By::write_handle, size4, OK, 4, 0644, false},
         {f, "/usb0/f", By::read_handle, size4, PERMISSION_DENIED, written, 0644, false},
         {f, "/usb0/f", By::read_handle, Packet().u32(A_PERM | A_TIMES).u32(02600).u32(1).u32(2), OK,
@@ -261,11 +254,8 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     enum class Waits { for_input, writing };
     constexpr int client_gone = 0;
     constexpr uint32_t reads = 32;  // more than the client's pipe holds
-    const struct {
-        const char *upload;
-        int signal;  // or client_gone: the input is closed
-        Waits waits;
-    } ends[] = {
+    // signal: or client_gone, the input is closed
+    const struct { const char *upload; int signal; Waits waits; } ends[] = {
         {"/upload/ssh-key/id.pub", client_gone, Waits::for_input},
         {"/upload/firmware/term.bin", SIGTERM, Waits::for_input},
         {"/upload/firmware/hup.bin", SIGHUP, Waits::writing},
