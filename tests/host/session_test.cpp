@@ -228,9 +228,13 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
 {
     const std::string fw = "/upload/firmware/fw.bin";
     Session s(TQ_PLUGIN);
-    std::string h = s.open(fw, F_WRITE | F_CREAT);
-    ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
-    ASSERT_EQ(s.close(h), OK);
+    const std::string cert = "/upload/https-cert/c.pem";
+    std::string h;
+    for (const std::string &upload : {fw, cert}) {
+        h = s.open(upload, F_WRITE | F_CREAT);
+        ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
+        ASSERT_EQ(s.close(h), OK);
+    }
     Fields f{s.call(request(STAT, 1).str("/UPLOAD/firmware/./fw.bin"))};  // as the tree spells
     f.at = reply_fields;
     EXPECT_EQ(size_of(f), 5u);
@@ -241,6 +245,8 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
         {request(SETSTAT, 1).str(fw).u32(A_SIZE).u64(0), PERMISSION_DENIED},
         {request(REMOVE, 1).str("/Upload//firmware/fw.bin"), NO_SUCH_FILE},
         {request(STAT, 1).str(fw), NO_SUCH_FILE},  // used again: gone
+        {request(EXTENDED, 1).str(hardlink).str("/upload/x").str(cert), PERMISSION_DENIED},
+        {request(STAT, 1).str(cert), NO_SUCH_FILE},
     };
     for (const auto &row : rows)
         EXPECT_EQ(s.status_of(row.request), row.status) << row.request.b;
