@@ -49,11 +49,10 @@ TEST(HostSession, OpenFlagsTheLongestPacketAndAFileBeyond4GiB)
     EXPECT_EQ(s.status_of(p.str(std::string(fill, 'z'))), OK);
     EXPECT_EQ(s.call(request(READ, 7).str(h).u64(0).u32(2 * max_data)).size(),
               data_header + max_data);
-    Fields st{s.call(request(STAT, 2).str("/usb/big"))};
-    st.at = reply_fields;
+    Fields st{s.call(request(STAT, 2).str("/usb/big")), reply_fields};
     EXPECT_EQ(size_of(st), file_size);
-    Fields data{s.call(request(READ, 3).str(s.open("/usb/big", F_READ)).u64(marker_at).u32(6))};
-    data.at = reply_fields;
+    h = s.open("/usb/big", F_READ);
+    Fields data{s.call(request(READ, 3).str(h).u64(marker_at).u32(6)), reply_fields};
     EXPECT_EQ(data.str(), "marker");
     Session start(TQ_START_PLUGIN);  // its write takes at most 1000 bytes a call below /short
     ASSERT_EQ(system("mkdir /short"), 0);
@@ -124,16 +123,14 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     // Owner, mode and times, each in its place.
     ASSERT_EQ(system("chown 1:2 /usb0/g && touch -a -d @100 /usb0/g && touch -m -d @200 /usb0/g"),
               0);
-    Fields a{s.call(request(STAT, 1).str("/usb/g"))};
-    a.at = reply_fields + 4 + 8;  // past the flags and the size
+    Fields a{s.call(request(STAT, 1).str("/usb/g")), reply_fields + 4 + 8};  // past flags, size
     std::vector<uint32_t> attrs;
     for (int i = 0; i < 5; i++)
         attrs.push_back(a.u32());
     EXPECT_EQ(attrs, (std::vector<uint32_t>{1, 2, 0100644, 100, 200}));
     Session start(TQ_START_PLUGIN);  // REALPATH joins a relative path to the start folder
     for (auto [path, want] : {std::pair{"x/../y", "/start/x/../y"}, {"/a", "/a"}}) {
-        Fields r{start.call(request(REALPATH, 1).str(path))};
-        r.at = reply_fields;
+        Fields r{start.call(request(REALPATH, 1).str(path)), reply_fields};
         EXPECT_EQ(r.u32() == 1 ? r.str() : "", want);
     }
     std::string dir = s.opendir("/nv/cfg");
@@ -235,8 +232,7 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
         ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
         ASSERT_EQ(s.close(h), OK);
     }
-    Fields f{s.call(request(STAT, 1).str("/UPLOAD/firmware/./fw.bin"))};  // as the tree spells
-    f.at = reply_fields;
+    Fields f{s.call(request(STAT, 1).str("/UPLOAD/firmware/./fw.bin")), reply_fields};  // spelt
     EXPECT_EQ(size_of(f), 5u);
     const struct { Packet request; int64_t status; } rows[] = {
         {request(LSTAT, 1).str(fw), -1}, {request(REALPATH, 1).str(fw), -1},  // no STATUS
@@ -306,9 +302,8 @@ TEST(HostSession, ProfileTransfersPastAStaleTemporaryFile)
     EXPECT_EQ(s.close(h), OK);
     EXPECT_EQ(read_file("/flash/cfg/lab.xml"), "<lab/>\n");
     h = s.open("/nv/cfg/site.xml", F_READ);
-    Fields data{s.call(request(READ, 1).str(h).u64(0).u32(1000))};
+    Fields data{s.call(request(READ, 1).str(h).u64(0).u32(1000)), reply_fields};
     EXPECT_EQ(s.close(h), OK);
-    data.at = reply_fields;
     write_file("/tmp/down.gz", data.str());
     EXPECT_EQ(system("gunzip -c /tmp/down.gz | cmp - /flash/cfg/site.xml"), 0);
     EXPECT_FALSE(exists("/ramdisk/lighty.tmp"));
@@ -329,8 +324,7 @@ TEST(HostSession, Listings)
     Session s(TQ_PLUGIN);
     // The long names of one READDIR of path, and how many names it gave.
     auto names = [&](const char *path) {
-        Fields f{s.call(request(READDIR, 1).str(s.opendir(path)))};
-        f.at = reply_fields;
+        Fields f{s.call(request(READDIR, 1).str(s.opendir(path))), reply_fields};
         std::string out = std::to_string(f.u32());
         while (f.at < f.b.size()) {
             f.str();
