@@ -102,7 +102,6 @@ TEST(HostSession, ErrnoBecomesTheStatus)
         {request(OPEN, 1).str("/usb/s").u32(F_WRITE | F_CREAT).u32(A_PERM).u32(02755),
          "-1 type 102"},
         {request(RENAME, 1).str("/usb/f").str("/usb/f"), "4 File exists"},
-        {request(REALPATH, 1).str(std::string(200 * 1024, 'a')), "4 File name too long"},
         {request(REALPATH, 1).str("/" + std::string(PATH_MAX - 1, 'a')), "4 File name too long"},
         {request(REALPATH, 1).str("/" + std::string(PATH_MAX - 2, 'a')), "-1 type 104"},
         {request(OPEN, 1).str("/usb/" + std::string(300, 'a')).u32(F_WRITE | F_CREAT).u32(0),
@@ -124,10 +123,8 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     ASSERT_EQ(system("chown 1:2 /usb0/g && touch -a -d @100 /usb0/g && touch -m -d @200 /usb0/g"),
               0);
     Fields a{s.call(request(STAT, 1).str("/usb/g")), reply_fields + 4 + 8};  // past flags, size
-    std::vector<uint32_t> attrs;
-    for (int i = 0; i < 5; i++)
-        attrs.push_back(a.u32());
-    EXPECT_EQ(attrs, (std::vector<uint32_t>{1, 2, 0100644, 100, 200}));
+    EXPECT_EQ(std::vector<uint32_t>({a.u32(), a.u32(), a.u32(), a.u32(), a.u32()}),
+              (std::vector<uint32_t>{1, 2, 0100644, 100, 200}));
     Session start(TQ_START_PLUGIN);  // REALPATH joins a relative path to the start folder
     for (auto [path, want] : {std::pair{"x/../y", "/start/x/../y"}, {"/a", "/a"}}) {
         Fields r{start.call(request(REALPATH, 1).str(path)), reply_fields};

@@ -7,22 +7,14 @@
 
 #include "tqsftp.h"
 
-namespace {
+static const tqsftp_funcs *host_table;
 
-const tqsftp_funcs *host_table;
+static ssize_t refuse(int, const void *, size_t, int64_t) { return errno = EPERM, -1; }
 
-ssize_t refuse(int, const void *, size_t, int64_t)
-{
-    errno = EPERM;
-    return -1;
-}
-
-ssize_t write_short(int fd, const void *buf, size_t len, int64_t off)
+static ssize_t write_short(int fd, const void *buf, size_t len, int64_t off)
 {
     return host_table->write(fd, buf, len < 1000 ? len : 1000, off);
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -34,9 +26,8 @@ tqsftp_funcs *tqsftp_get_sftp_func_cb(const char *path, const tqsftp_funcs *host
     host_table = host;
     read_only.write = refuse;
     short_writes.write = write_short;
-    if (strncmp(path, "/ro", 3) == 0)
-        return &read_only;
-    return strncmp(path, "/short", 6) == 0 ? &short_writes : &table;
+    return strncmp(path, "/ro", 3) == 0 ? &read_only
+           : strncmp(path, "/short", 6) == 0 ? &short_writes : &table;
 }
 
 // Copies its input: the host's joining shows unchanged.
