@@ -1,15 +1,11 @@
 // A plug-in that passes every operation to the host's own and starts its
 // clients in "/start": what the host takes from a plug-in beyond its tables.
-// Below "/ro" its write refuses with EPERM; below "/short" it writes at most
-// 1000 bytes a call, as write(2) may.
-#include <errno.h>
+// Below "/short" its write writes at most 1000 bytes a call, as write(2) may.
 #include <string.h>
 
 #include "tqsftp.h"
 
 static const tqsftp_funcs *host_table;
-
-static ssize_t refuse(int, const void *, size_t, int64_t) { return errno = EPERM, -1; }
 
 static ssize_t write_short(int fd, const void *buf, size_t len, int64_t off)
 {
@@ -22,12 +18,10 @@ const char *tqsftp_start_dir = "/start";
 
 tqsftp_funcs *tqsftp_get_sftp_func_cb(const char *path, const tqsftp_funcs *host)
 {
-    static tqsftp_funcs table = *host, read_only = *host, short_writes = *host;
+    static tqsftp_funcs table = *host, short_writes = *host;
     host_table = host;
-    read_only.write = refuse;
     short_writes.write = write_short;
-    return strncmp(path, "/ro", 3) == 0 ? &read_only
-           : strncmp(path, "/short", 6) == 0 ? &short_writes : &table;
+    return strncmp(path, "/short", 6) == 0 ? &short_writes : &table;
 }
 
 // Copies its input: the host's joining shows unchanged.
