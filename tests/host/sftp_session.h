@@ -49,19 +49,12 @@ struct Fields {
     std::string b;
     size_t at = 0;
     uint8_t u8() { return at < b.size() ? uint8_t(b[at++]) : 0; }
-    uint32_t u32()
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; i++)
-            v = v << 8 | u8();
-        return v;
-    }
+    uint32_t u32() { uint32_t v = 0; for (int i = 0; i < 4; i++) v = v << 8 | u8(); return v; }
     uint64_t u64() { uint64_t hi = u32(); return hi << 32 | u32(); }
     std::string str()
     {
-        uint32_t n = u32();
-        std::string s = at < b.size() ? b.substr(at, n) : "";
-        return at += n, s;
+        size_t n = u32(), from = at;
+        return at += n, from < b.size() ? b.substr(from, n) : "";
     }
 };
 
