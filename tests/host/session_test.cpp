@@ -131,10 +131,10 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     }
     std::string dir = s.opendir("/nv/cfg");
     EXPECT_EQ(Fields{s.call(request(FSTAT, 1).str(dir))}.u8(), ATTRS);
-    // Free space, read-only where the client may not write.  The flags are
-    // the tenth figure, the longest name the eleventh: an answer, not a refusal.
+    // Free space, read-only where the client may not write.  The flags are the
+    // tenth figure (no-suid: the device root's), the longest name the eleventh.
     constexpr size_t flags_at = reply_fields + 9 * sizeof(uint64_t);
-    constexpr uint64_t read_only = 1, name_max = 255;
+    constexpr uint64_t read_only = 1, no_suid = 2, name_max = 255;
     const struct { Packet request; bool read_only; } spaces[] = {
         {Packet(vfs).str("/usb/d"), false},
         {Packet(vfs).str("/usb"), true},
@@ -143,7 +143,7 @@ TEST(HostSession, ErrnoBecomesTheStatus)
     };
     for (const auto &row : spaces) {
         Fields f{s.call(row.request), flags_at};
-        EXPECT_EQ((f.u64() & read_only) != 0, row.read_only) << row.request.b;
+        EXPECT_EQ(f.u64(), no_suid | (row.read_only ? read_only : 0)) << row.request.b;
         EXPECT_EQ(f.u64(), name_max) << row.request.b;
     }
 }
