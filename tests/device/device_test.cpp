@@ -212,6 +212,7 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/fw bin", 7), 0);
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/..", 7), 1);
     EXPECT_EQ(tqupd_changeFilename(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(tqupd_changeFilename("/nv/cfg/new.xml"), 0);
     jobs = untimed("/var/lib/tqupd/jobs");
     EXPECT_EQ(jobs[jobs.size() - 2], "firmware fw\\x20bin 6 7");
@@ -330,8 +331,8 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     EXPECT_EQ(install(fine, "evil.xml"), 0);
     EXPECT_EQ(read_file("/flash/cfg/site.xml"), "<old/>");
     Names link("/nv/cfg/link.xml");  // uploaded data behind a link is not read
-    fs::remove(link.temp_name);
-    fs::create_symlink("/tmp/gz", link.temp_name);
+    write_file("/tmp/fine.gz", fine);
+    fs::create_symlink("/tmp/fine.gz", link.temp_name);
     EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 1);
     const std::string client = std::string(72, '/') + "full.xml";
     const std::string temp = "/ramdisk/" + std::string(71, 't');
