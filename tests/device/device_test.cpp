@@ -370,11 +370,11 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
     EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
-// A log that cannot be written is answered -1; a rotated log and a new flag
-// are both seen once the services look again.
+// An unwritable log answers -1; a rotated log and a new flag are seen at the next look.
 TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
 {
     int forced = 7;
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
     EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(nullptr), -1);
     fs::create_directories("/var/log/messages");
     EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), -1);
