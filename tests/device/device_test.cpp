@@ -2,7 +2,10 @@
 // the update service (its busy flag, delayed installs, job log, profile checks
 // and installs), the XML service, the user manager's flag, and the services
 // against prepared names, links, oversized uploads and a rotated log.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -16,6 +19,26 @@
 #include "tqdevice/tqupd.h"
 #include "tqdevice/tqusrmgr.h"
 #include "tqdevice/tqxml.h"
+
+// The files that the services open to create neither exclusively nor to
+// append to: each would write through a name prepared beforehand (a link to
+// another file) by whoever could guess it.
+std::vector<std::string> shared_creations;
+
+extern "C" int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    int mode = (flags & O_CREAT) ? va_arg(ap, int) : 0;
+    va_end(ap);
+    Dl_info caller;
+    if ((flags & O_CREAT) && !(flags & (O_EXCL | O_APPEND)) &&
+        dladdr(__builtin_return_address(0), &caller) && strstr(caller.dli_fname, "libtqdevice"))
+        shared_creations.push_back(path);
+    using Open = int (*)(const char *, int, ...);
+    static auto next = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open64"));
+    return next(path, flags, mode);
+}
 
 namespace {
 
@@ -55,16 +78,6 @@ std::string zip(const std::string &data, bool pack = true)
     for (int n; (n = gzread(g, buf, sizeof buf)) > 0;)
         out.append(buf, size_t(n));
     return gzclose(g), out;
-}
-
-// The zlib form of data (no gzip header): what a gzip-only reader refuses.
-std::string zlib_form(const std::string &data)
-{
-    uLongf n = compressBound(uLong(data.size()));
-    std::string out(n, '\0');
-    compress(reinterpret_cast<Bytef *>(out.data()), &n,
-             reinterpret_cast<const Bytef *>(data.data()), uLong(data.size()));
-    return out.substr(0, n);
 }
 
 // Priority, id and text of the last log line.
@@ -107,12 +120,14 @@ TEST(DeviceLog, LinesAndTheirFallbacks)
         {0x18000D, 192, {"Rename", "/a", "/b", "gone"}, "13 0x18000D Rename /a to /b failed: gone"},
         {0x18000C, -1, {"Copy", "remote", x.c_str()},
          "13 0x18000C Cop remote to " + x.substr(0, 1024) + "...", 0, S, 3},
+        {0x18000A, 13, {"a", x.c_str() + 1}, "13 0x18000A a " + x.substr(1)},  // just not cut
         {0x18000B, 107, {"Delete", "/a"},
          "107 0x18000B " FALLBACK "(expects 3 arguments, got 2): \"Delete\" \"/a\""},
         {0x18000A, 0, {"a", "b", "c"},
          "0 0x18000A " FALLBACK "(expects 2 arguments, got 3): \"a\" \"b\" \"c\""},
-        {0x1800AB, 13, {"x"}, "13 0x1800AB " FALLBACK "(unknown message id): \"x\""},
+        {0xAB, 13, {"x"}, "13 0x0000AB " FALLBACK "(unknown message id): \"x\""},
         {0x18000A, 13, {"x", "y"}, "13 0x18000A " FALLBACK "(argument 2 has type 7): \"x\"", 1, 7},
+        {0x18000A, 13, {"x", nullptr}, "13 0x18000A " FALLBACK "(argument 2 is null): \"x\""},
         {0x18000A, 191, {"a\x1f\x7f\\", "b"}, "191 0x18000A a\\x1F\\x7F\\x5C b"},
         {0x18000A, 13, {"q\"q", "b"},
          "13 0x18000A " FALLBACK "(argument 2 is of negative length): \"q\\x22q\"", 1, S, -1},
@@ -133,12 +148,18 @@ struct Names {
     explicit Names(const std::string &path) { snprintf(file_name, 80, "%s", path.c_str()); }
 };
 
-// Each kind refuses a missing, an empty and a folder upload, then takes one;
-// refusals and acceptances replace each other's report.  The busy flag and
-// the profile cache's refresh are the update service's too.
+// Each kind refuses a missing, an empty, a folder and an oversized upload,
+// then takes one; refusals and acceptances replace each other's report; no
+// file is created where a prepared name could be written through.  The busy
+// flag (a folder will do) and the profile cache's refresh are the update
+// service's too.
 TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
 {
-    write_file("/var/lib/tqupd/busy", "");
+    EXPECT_EQ(tqupd_busy(), 0);
+    write_file("/var/lib/tqusr", "");  // no folder for the flag: no flag
+    int forced = 7;
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
+    fs::create_directories("/var/lib/tqupd/busy");
     EXPECT_EQ(tqupd_busy(), 1);
     EXPECT_EQ(tq2FMProfileEntry_invalidateCache(0, 1, 2), 0);
     EXPECT_EQ(untimed("/var/lib/tqprofile/invalidations"), std::vector<std::string>{"0 1 2"});
@@ -152,25 +173,34 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     std::vector<std::string> jobs;
     for (const auto &k : kinds) {
         bool config = k.name == "config";
+        uint64_t max = config ? TQUPD_MAX_PROFILE : k.name == "firmware" ? TQUPD_MAX_FIRMWARE
+                                                                         : TQUPD_MAX_CERT;
         std::string area = config ? "/tmp/sftp/nv/cfg" : "/tmp/sftp/upload/" + k.name;
         Names names(config ? "/nv/cfg/up.xml" : area + "/up.xml");
         std::string data = config ? names.temp_name : names.file_name;
         std::string stored = config ? "/flash/cfg/up.xml" : "/var/lib/tqupd/" + k.name + "/up.xml";
-        for (std::string unfit : {"missing", "empty", "folder"}) {
+        for (auto [unfit, why] : {std::pair<std::string, std::string>{"missing", ""},
+                                  {"empty", " is empty"}, {"folder", "not a regular file"},
+                                  {"oversized", " is too large: " + std::to_string(max + 1)}}) {
             write_file(area + "/ok", "old\n");
             fs::remove_all(data);
-            if (unfit == "empty")
+            if (unfit == "empty" || unfit == "oversized")
                 write_file(data, "");
+            if (unfit == "oversized")
+                fs::resize_file(data, max + 1);
             if (unfit == "folder")
                 fs::create_directories(data);
             EXPECT_EQ(k.install(names.file_name, 2), 1) << k.name << unfit;
             EXPECT_FALSE(fs::exists(stored) || fs::exists(area + "/ok")) << k.name << unfit;
-            EXPECT_EQ(read_file(area + "/error").rfind("up.xml: refused: ", 0), 0u) << unfit;
+            std::string error = read_file(area + "/error");
+            EXPECT_EQ(error.rfind("up.xml: refused: ", 0), 0u) << unfit;
+            EXPECT_NE(error.find(why), std::string::npos) << error;
         }
         fs::remove_all(data);
         write_file(data, config ? zip(xml) : xml);
         EXPECT_EQ(k.install(names.file_name, 2), 0) << k.name;
         EXPECT_EQ(read_file(stored), xml) << k.name;
+        EXPECT_EQ(fs::status(stored).permissions(), fs::perms(0644)) << k.name;
         EXPECT_FALSE(fs::exists(data) || fs::exists(area + "/error")) << k.name;
         std::string ok = config ? "installed, " + size + " bytes\n"
                                 : "accepted, " + size + " bytes, install pending\n";
@@ -181,11 +211,14 @@ TEST(DeviceDelayed, EveryKindRefusesUnfitUploadsAndTakesOthers)
     write_file("/tmp/sftp/upload/firmware/fw bin", "second");
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/firmware/fw bin", 7), 0);
     EXPECT_EQ(tqupd_firmwareDelayed("/tmp/sftp/upload/..", 7), 1);
+    EXPECT_EQ(tqupd_changeFilename(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(tqupd_changeFilename("/nv/cfg/new.xml"), 0);
     jobs = untimed("/var/lib/tqupd/jobs");
     EXPECT_EQ(jobs[jobs.size() - 2], "firmware fw\\x20bin 6 7");
     EXPECT_EQ(jobs.back(), "rename /nv/cfg/new.xml - -");
     EXPECT_EQ(read_file("/tmp/sftp/upload/firmware/error"), "..: refused: no file named\n");
+    EXPECT_EQ(shared_creations, std::vector<std::string>{});
 }
 
 int install(const std::string &compressed, const std::string &name = "site.xml")
@@ -245,7 +278,17 @@ TEST(DeviceProfile, ConversionGivesBackTheUploadedBytes)
         EXPECT_EQ(convert(path, none, tag), -1) << path;
         EXPECT_EQ(errno, err) << path;
     }
+    EXPECT_EQ(tqapi_xml_convert_compress_XMLData_by_Callback(24, "/flash/cfg/site.xml", record,
+                                                             &none, 1, tag), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(none.calls, 0);
+    std::string noise = "<a>";  // fills pieces; the third 16 KiB is found broken
+    for (uint32_t x = 1; noise.size() < 48 * 1024; x = x * 1103515245 + 12345)
+        noise += noise.size() == 40 * 1024 ? "<b></a>" : std::string(1, 'a' + (x >> 16) % 26);
+    write_file("/flash/cfg/late.xml", noise);
+    Received late;
+    EXPECT_EQ(convert("/flash/cfg/late.xml", late), -1);
+    EXPECT_LE(zip(late.data, false).size(), 32 * 1024u);
 }
 
 // Only well-formed profiles of profile names within the unpacked ceiling are
@@ -256,14 +299,16 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
 {
     std::string truncated = zip("<a>" + std::string(5000, 'x') + "</a>");
     truncated.resize(truncated.size() - 4);
-    const std::string bomb = "<a>" + std::string(TQUPD_MAX_PROFILE_XML, 'a') + "</a>";
+    const std::string most = "<a>" + std::string(TQUPD_MAX_PROFILE_XML - 7, 'a') + "</a>";
+    const std::string bomb = "<a>a" + most.substr(3);  // a byte more than is taken
     const std::string fine = zip("<a/>"), ill = "not well-formed XML", name = "not a profile name";
     const struct { std::string name, data, refused; } uploads[] = {  // refused "": taken
         {"site.xml", "<a/>", "not valid gzip data"},
-        {"site.xml", zlib_form("<a/>"), "not valid gzip data"},
+        {"site.xml", std::string("\x78\x9C\xB3\x49\xD4\xB7\x03\x00\x02\xB3\x01\x0B", 12),
+         "not valid gzip data"},  // "<a/>" in zlib's form, not gzip's
         {"site.xml", truncated, "the compressed data is truncated"},
         {"site.xml", zip("<a><b></b>"), ill}, {"site.xml", zip("<a>\xC3\x28</a>"), ill},
-        {"site.xml", zip(bomb), "the profile is too large unpacked"},
+        {"site.xml", zip(bomb), "the profile is too large unpacked"}, {"most.xml", zip(most), ""},
         {"a.XML", fine, name}, {".xml", fine, name}, {"a.b.xml", fine, name},
         {"\xC3\xA9.xml", fine, name}, {"a.xml/", fine, name},
         {"-_09AZaz.xml", fine, ""}, {std::string(32 - 4, 'n') + ".xml", fine, ""},
@@ -285,30 +330,36 @@ TEST(DeviceProfile, UploadsAreCheckedBeforeTheyAreStored)
     EXPECT_EQ(install(zip("<broken>"), "evil.xml"), 1);
     EXPECT_EQ(install(fine, "evil.xml"), 0);
     EXPECT_EQ(read_file("/flash/cfg/site.xml"), "<old/>");
-    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 6);  // no scratch file left
+    Names link("/nv/cfg/link.xml");  // uploaded data behind a link is not read
+    write_file("/tmp/fine.gz", fine);
+    fs::create_symlink("/tmp/fine.gz", link.temp_name);
+    EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 1);
+    const std::string client = std::string(72, '/') + "full.xml";
+    const std::string temp = "/ramdisk/" + std::string(71, 't');
+    memcpy(link.file_name, client.data(), 80);  // both names fill their 80 bytes: no NUL
+    memcpy(link.temp_name, temp.data(), 80);
+    write_file(temp, fine);
+    EXPECT_EQ(tqupd_configDelayed(link.file_name, 2), 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator("/flash/cfg"), {}), 8);  // no scratch file left
 }
 
 // Unfit uploads are refused unread and left alone; a fit one is renamed into
 // the state folder where both lie on one file system (elsewhere it is copied).
 TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
 {
-    const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/";
-    write_file(key + "id.pub", "");
-    fs::resize_file(key + "id.pub", TQUPD_MAX_CERT + 1);
-    ASSERT_EQ(system("mkdir /var/lib/area && cd /var/lib/area && echo fw >a.bin"
+    const std::string fw = "/tmp/sftp/upload/firmware/", key = "/tmp/sftp/upload/ssh-key/id.pub";
+    ASSERT_EQ(system("mkdir -p /var/lib/area /tmp/sftp/upload && cd /var/lib/area && echo fw >a.bin"
                      " && echo s >../secret && truncate -s 4E huge.bin && ln -s ../secret link.bin"
                      " && ln -s /var/lib/area /tmp/sftp/upload/firmware"), 0);
-    const struct { int (*install)(const char *, uint8_t); std::string name, error; } cases[] = {
-        {tqupd_firmwareDelayed, fw + "link.bin", "link.bin: refused: not a regular file"},
-        {tqupd_firmwareDelayed, "/var/lib/secret", "secret: refused: not a file of"},
-        {tqupd_firmwareDelayed, fw + "huge.bin", "huge.bin: refused: the file is too large"},
-        {tqupd_sshKeyDelayed, key + "id.pub", "id.pub: refused: the file is too large"},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(c.install(c.name.c_str(), 2), 1);
-        std::string error = read_file((c.install == tqupd_sshKeyDelayed ? key : fw) + "error");
-        EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    for (auto [name, error] : {std::pair{fw + "link.bin", "link.bin: refused: not a regular file"},
+                               {"/var/lib/secret", "secret: refused: not a file of"},
+                               {fw + "huge.bin", "huge.bin: refused: the file is too large"}}) {
+        EXPECT_EQ(tqupd_firmwareDelayed(name.c_str(), 2), 1);
+        EXPECT_EQ(read_file(fw + "error").rfind(error, 0), 0u) << name;
     }
+    write_file(key, "");
+    fs::resize_file(key, TQUPD_MAX_CERT);  // exactly the ceiling: taken
+    EXPECT_EQ(tqupd_sshKeyDelayed(key.c_str(), 2), 0);
     EXPECT_EQ(read_file("/var/lib/secret"), "s\n");
     EXPECT_TRUE(fs::exists(fw + "huge.bin") && fs::is_symlink(fw + "link.bin"));
     EXPECT_FALSE(fs::exists("/var/lib/tqupd/firmware"));
@@ -319,13 +370,18 @@ TEST(DeviceHardening, UploadsAreCheckedThenMovedNotCopied)
     EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
-// A rotated log and a new flag are both seen once the services look again.
+// An unwritable log answers -1; a rotated log and a new flag are seen at the next look.
 TEST(DeviceHardening, LogAndFlagFollowTheirFiles)
 {
     int forced = 7;
     EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(&forced) + forced, 0);
+    EXPECT_EQ(tqusrMgr_GetForcePasswordStatus(nullptr), -1);
+    fs::create_directories("/var/log/messages");
+    EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), -1);
+    fs::remove("/var/log/messages");
     ASSERT_EQ(send(0x18000A, 13, {"a", "b"}), 0);
     fs::rename("/var/log/messages", "/var/log/messages.1");
+    write_file("/var/log/messages", "");  // made anew by the rotation
     write_file("/var/lib/tqusr/force-password", "");
     usleep(150 * 1000);
     EXPECT_EQ(send(0x18000A, 13, {"a", "b"}), 0);

@@ -35,7 +35,10 @@ TEST_P(HostOps, NoPathGoesThroughALink)
 {
     struct stat64 st;
     const std::string long_name = "/tmp/t/in/" + std::string(NAME_MAX + 1, 'n');
+    const std::string longest_name = "/tmp/t/in/" + std::string(NAME_MAX, 'n');
     const std::string long_path = "/tmp/t/in" + std::string(PATH_MAX - 9, '/');  // no room for NUL
+    const std::string longest_path = long_path.substr(0, PATH_MAX - 1);
+    ASSERT_EQ(system(("mkdir " + longest_name + " && touch " + longest_name + "/f").c_str()), 0);
     // Each operation's result: 0, or the errno of its failure.
     const struct { const char *what; std::function<long()> op; int err; } rows[] = {
         {"open a link", [] { return fs.open("/tmp/t/in/leak", O_RDONLY, 0); }, EACCES},
@@ -53,6 +56,11 @@ TEST_P(HostOps, NoPathGoesThroughALink)
         {"stat an empty path", [&] { return fs.stat("", &st); }, ENOENT},
         {"stat a long name", [&] { return fs.stat(long_name.c_str(), &st); }, ENAMETOOLONG},
         {"stat a long path", [&] { return fs.stat(long_path.c_str(), &st); }, ENAMETOOLONG},
+        {"stat the longest path", [&] { return fs.stat(longest_path.c_str(), &st); }, 0},
+        {"stat below a long name",
+         [&] { return fs.stat((long_name + "/f").c_str(), &st); }, ENAMETOOLONG},
+        {"stat below the longest name",
+         [&] { return fs.stat((longest_name + "/f").c_str(), &st); }, 0},
         {"stat a folder with a slash", [&] { return fs.stat("/tmp/t/in/sub/", &st); }, 0},
         {"stat a link as a link",
          [&] { return fs.stat("/tmp/t/in/leak", &st) || !S_ISLNK(st.st_mode) ? -1 : 0; }, 0},

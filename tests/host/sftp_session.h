@@ -18,8 +18,9 @@
 
 namespace sftp_test {
 enum : uint8_t {
-    INIT = 1, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6, FSTAT = 8, SETSTAT = 9, FSETSTAT = 10,
-    OPENDIR = 11, READDIR = 12, REMOVE = 13, MKDIR = 14, REALPATH = 16, STAT = 17, RENAME = 18,
+    INIT = 1, OPEN = 3, CLOSE = 4, READ = 5, WRITE = 6, LSTAT = 7, FSTAT = 8, SETSTAT = 9,
+    FSETSTAT = 10, OPENDIR = 11, READDIR = 12, REMOVE = 13, MKDIR = 14, RMDIR = 15, REALPATH = 16,
+    STAT = 17, RENAME = 18,
     SYMLINK = 20, STATUS = 101, HANDLE = 102, DATA = 103, NAME = 104, ATTRS = 105, EXTENDED = 200,
 };
 enum : uint32_t {
@@ -48,19 +49,12 @@ struct Fields {
     std::string b;
     size_t at = 0;
     uint8_t u8() { return at < b.size() ? uint8_t(b[at++]) : 0; }
-    uint32_t u32()
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; i++)
-            v = v << 8 | u8();
-        return v;
-    }
+    uint32_t u32() { uint32_t v = 0; for (int i = 0; i < 4; i++) v = v << 8 | u8(); return v; }
     uint64_t u64() { uint64_t hi = u32(); return hi << 32 | u32(); }
     std::string str()
     {
-        uint32_t n = u32();
-        std::string s = at < b.size() ? b.substr(at, n) : "";
-        return at += n, s;
+        size_t n = u32(), from = at;
+        return at += n, from < b.size() ? b.substr(from, n) : "";
     }
 };
 
