@@ -23,10 +23,8 @@ const char *const temp_file = "/ramdisk/lighty.tmp";
 
 void expect(bool ok, const char *what, const std::string &path)
 {
-    if (ok)
-        return;
-    fprintf(stderr, "fuzz_resolve: %s: %s\n", what, path.c_str());
-    abort();
+    if (!ok)
+        fprintf(stderr, "fuzz_resolve: %s: %s\n", what, path.c_str()), abort();
 }
 
 bool canonical(const std::string &p)
