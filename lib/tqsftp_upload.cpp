@@ -55,6 +55,9 @@ struct Kind {
 
 constexpr const char *marks_root = "/tmp/.sftp-upload";
 
+// The kinds' places in the table below; each kind's action names its own.
+enum KindIndex { FIRMWARE, SSH_KEY, HTTPS_CERT, LDAP_CERT, VPN_CERT, CONFIG };
+
 const Kind kinds[] = {
     {&tqsftp_firmware_ucb, tqupd_firmwareDelayed, "/tmp/sftp/upload/firmware/",
      "/tmp/.sftp-upload/firmware/", TQUPD_MAX_FIRMWARE},
@@ -70,6 +73,7 @@ const Kind kinds[] = {
      TQUPD_MAX_PROFILE},
 };
 constexpr int kind_count = sizeof kinds / sizeof kinds[0];
+static_assert(kind_count == CONFIG + 1, "one row per kind, in the order of KindIndex");
 
 // This process's upload of each kind (one at a time): its own descriptor of
 // the file, which holds it until the hand-over is over; -1 when none.
@@ -448,32 +452,32 @@ extern "C" {
 
 int tqsftp_firmware_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(0, cmd, a, b);
+    return kind_action(FIRMWARE, cmd, a, b);
 }
 
 int tqsftp_sshKey_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(1, cmd, a, b);
+    return kind_action(SSH_KEY, cmd, a, b);
 }
 
 int tqsftp_https_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(2, cmd, a, b);
+    return kind_action(HTTPS_CERT, cmd, a, b);
 }
 
 int tqsftp_ldap_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(3, cmd, a, b);
+    return kind_action(LDAP_CERT, cmd, a, b);
 }
 
 int tqsftp_vpn_action(int cmd, const char *a, const char *b)
 {
-    return kind_action(4, cmd, a, b);
+    return kind_action(VPN_CERT, cmd, a, b);
 }
 
 int tqsftp_config_action(int cmd, const char *a, const char *b)
 {
-    int r = kind_action(5, cmd, a, b);
+    int r = kind_action(CONFIG, cmd, a, b);
     // Handed over or dropped: the store may let the temporary file go.
     if (cmd != TQSFTP_ACT_START && cmd != TQSFTP_ACT_OPENED &&
         cmd != TQSFTP_ACT_OPEN_FAILED && cmd != TQSFTP_ACT_RENAME)
