@@ -2,10 +2,15 @@
 // that make a listing of many files cheap.
 #include "long_name.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include "fsops.h"
 
 namespace tqhost {
 
@@ -64,10 +69,49 @@ private:
     char name_[64];
 };
 
+// The first field of the line of a colon-separated file (/etc/passwd,
+// /etc/group) whose third field is id.  The files are read directly: a
+// device's owners are local, and the name service's start (its socket, its
+// configuration, its modules) costs more than the rest of a short listing.
+// false when no line names id; the name service is then asked.
+bool name_in_file(const char *file, unsigned id, char *out, size_t size)
+{
+    Fd fd(open(file, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    char buf[4096];
+    size_t have = 0;
+    bool end = false;
+    while (!end) {
+        ssize_t n = read(fd.get(), buf + have, sizeof buf - 1 - have);
+        end = n <= 0;
+        have += n > 0 ? size_t(n) : 0;
+        buf[have] = '\n';  // the last line may lack its own
+        char *line = buf, *stop;
+        while ((stop = static_cast<char *>(memchr(line, '\n', buf + have + (end ? 1 : 0) - line)))) {
+            *stop = '\0';
+            char *name_end = strchr(line, ':');
+            char *id_field = name_end != nullptr ? strchr(name_end + 1, ':') : nullptr;
+            char *id_end = nullptr;
+            if (id_field != nullptr && id_field[1] >= '0' && id_field[1] <= '9' &&
+                strtoul(id_field + 1, &id_end, 10) == id && *id_end == ':')
+                return snprintf(out, size, "%.*s", int(name_end - line), line) >= 0;
+            line = stop + 1;
+        }
+        have = line < buf + have ? size_t(buf + have - line) : 0;
+        memmove(buf, line, have);
+        if (have == sizeof buf - 1)
+            have = 0;  // a line longer than the buffer names nobody we look for
+    }
+    return false;
+}
+
 const char *user_name(uid_t uid)
 {
     static NameCache cache;
     return cache.get(uid, [](unsigned id, char *out, size_t size) {
+        if (name_in_file("/etc/passwd", id, out, size))
+            return true;
         struct passwd pw, *found = nullptr;
         char buf[1024];
         getpwuid_r(id, &pw, buf, sizeof buf, &found);
@@ -79,6 +123,8 @@ const char *group_name(gid_t gid)
 {
     static NameCache cache;
     return cache.get(gid, [](unsigned id, char *out, size_t size) {
+        if (name_in_file("/etc/group", id, out, size))
+            return true;
         struct group gr, *found = nullptr;
         char buf[1024];
         getgrgid_r(id, &gr, buf, sizeof buf, &found);

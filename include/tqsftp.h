@@ -145,7 +145,7 @@ TQSFTP_API int tqsftp_ldap_action(int cmd, const char *a, const char *b);
 TQSFTP_API int tqsftp_vpn_action(int cmd, const char *a, const char *b);
 TQSFTP_API int tqsftp_config_action(int cmd, const char *a, const char *b);
 
-/* Creates the upload folders and writes the six help files: 0 or -1. */
+/* Creates the scratch and upload folders and writes the six help files: 0 or -1. */
 TQSFTP_API int tqsftp_upload_init(void);
 /* Replaces the file at path by exactly the bytes of text: 0 or -1. */
 TQSFTP_API int tqsftp_writeTextFile(const char *path, const char *text,

@@ -112,13 +112,7 @@ void set_up(const tqsftp_funcs *host)
     envcfg = full;
     envcfg.unlink = tqsftp_envcfg_unlink;
 
-    static constexpr const char *folders[] = {
-        "/tmp/sftp", "/tmp/sftp/nv", "/tmp/sftp/nv/cfg", "/tmp/sftp/usb",
-        "/tmp/sftp/sd",
-    };
-    for (const char *f : folders)
-        mkdir(f, 0770);
-    tqsftp_upload_init();
+    tqsftp_upload_init();  // the scratch and upload folders, the help files
 }
 
 bool forced_password_change_pending()

@@ -53,6 +53,8 @@ struct Kind {
     uint64_t ceiling;
 };
 
+// The marks of every kind in one folder, each named by its kind and the
+// upload's name ("firmware:x.bin"), so that a start reads one folder only.
 constexpr const char *marks_root = "/tmp/.sftp-upload";
 
 // The kinds' places in the table below; each kind's action names its own.
@@ -60,15 +62,15 @@ enum KindIndex { FIRMWARE, SSH_KEY, HTTPS_CERT, LDAP_CERT, VPN_CERT, CONFIG };
 
 const Kind kinds[] = {
     {&tqsftp_firmware_ucb, tqupd_firmwareDelayed, "/tmp/sftp/upload/firmware/",
-     "/tmp/.sftp-upload/firmware/", TQUPD_MAX_FIRMWARE},
+     "/tmp/.sftp-upload/firmware:", TQUPD_MAX_FIRMWARE},
     {&tqsftp_sshkey_ucb, tqupd_sshKeyDelayed, "/tmp/sftp/upload/ssh-key/",
-     "/tmp/.sftp-upload/ssh-key/", TQUPD_MAX_CERT},
+     "/tmp/.sftp-upload/ssh-key:", TQUPD_MAX_CERT},
     {&tqsftp_https_ucb, tqupd_httpsCertDelayed, "/tmp/sftp/upload/https-cert/",
-     "/tmp/.sftp-upload/https-cert/", TQUPD_MAX_CERT},
+     "/tmp/.sftp-upload/https-cert:", TQUPD_MAX_CERT},
     {&tqsftp_ldap_ucb, tqupd_ldapCacertDelayed, "/tmp/sftp/upload/ldap-cert/",
-     "/tmp/.sftp-upload/ldap-cert/", TQUPD_MAX_CERT},
+     "/tmp/.sftp-upload/ldap-cert:", TQUPD_MAX_CERT},
     {&tqsftp_vpn_ucb, tqupd_vpnCertDelayed, "/tmp/sftp/upload/vpn-cert/",
-     "/tmp/.sftp-upload/vpn-cert/", TQUPD_MAX_CERT},
+     "/tmp/.sftp-upload/vpn-cert:", TQUPD_MAX_CERT},
     {&tqsftp_config_ucb, tqupd_configDelayed, "/flash/cfg/", nullptr,
      TQUPD_MAX_PROFILE},
 };
@@ -279,34 +281,51 @@ int create(int i, const char *real, const char *mark, int flags, int mode)
     return fd;
 }
 
+// The kind whose marks a name in the marks folder belongs to, and the
+// upload's name after the kind's part; nullptr for any other name.
+const Kind *kind_of_mark(const char *entry, const char **name)
+{
+    size_t root = strlen(marks_root) + 1;
+    for (const Kind &k : kinds) {
+        if (k.marks == nullptr)
+            continue;
+        size_t n = strlen(k.marks) - root;
+        if (strncmp(entry, k.marks + root, n) == 0) {
+            *name = entry + n;
+            return &k;
+        }
+    }
+    return nullptr;
+}
+
 // Removes the leftovers of every kind: marked files that nobody holds.  Only
 // the marks are read, so a start with nothing left over costs one empty
-// listing per kind.
+// listing.
 void sweep_leftovers(void)
 {
-    for (const Kind &k : kinds) {
-        DIR *d = k.marks != nullptr ? opendir(k.marks) : nullptr;
-        if (d == nullptr)
-            continue;
-        int dir = -1;  // locked at the first mark: most starts find none
-        while (struct dirent64 *e = readdir64(d)) {
-            char real[TQSFTP_NAME_SIZE], mark[2 * TQSFTP_NAME_SIZE];
-            if (e->d_name[0] == '.' && (e->d_name[1] == '\0' ||
-                                        strcmp(e->d_name, "..") == 0))
-                continue;
-            if (dir < 0)
-                dir = lock_folder(k);
-            if (snprintf(real, sizeof real, "%s%s", k.folder, e->d_name) <
-                    static_cast<int>(sizeof real) &&
-                mark_of(k, real, mark))
-                examine(real, mark);
-            else if (snprintf(mark, sizeof mark, "%s%s", k.marks, e->d_name) <
-                     static_cast<int>(sizeof mark))
-                unlink(mark);  // names nothing an upload may have
-        }
-        unlock_folder(dir);
-        closedir(d);
+    DIR *d = opendir(marks_root);
+    if (d == nullptr) {
+        mkdir(marks_root, 0700);
+        return;
     }
+    while (struct dirent64 *e = readdir64(d)) {
+        char real[TQSFTP_NAME_SIZE], mark[2 * TQSFTP_NAME_SIZE];
+        const char *name = nullptr;
+        if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || strcmp(e->d_name, "..") == 0))
+            continue;
+        const Kind *k = kind_of_mark(e->d_name, &name);
+        if (k != nullptr &&
+            snprintf(real, sizeof real, "%s%s", k->folder, name) < static_cast<int>(sizeof real) &&
+            mark_of(*k, real, mark)) {
+            int dir = lock_folder(*k);
+            examine(real, mark);
+            unlock_folder(dir);
+        } else if (snprintf(mark, sizeof mark, "%s/%s", marks_root, e->d_name) <
+                   static_cast<int>(sizeof mark)) {
+            unlink(mark);  // names nothing an upload may have
+        }
+    }
+    closedir(d);
 }
 
 }  // namespace
@@ -486,8 +505,7 @@ int tqsftp_config_action(int cmd, const char *a, const char *b)
 }
 
 // A plain file of its own (one link, no symbolic link) with the permission
-// bits mode that holds exactly the n bytes of text.  Every session's set-up
-// finds its help files so: reading them costs a fraction of making them anew.
+// bits mode that holds exactly the n bytes of text.
 static bool holds_text(const char *path, const char *text, size_t n, mode_t mode)
 {
     char buf[256];
@@ -518,26 +536,55 @@ int tqsftp_writeTextFile(const char *path, const char *text, mode_t mode)
     return w == static_cast<ssize_t>(n) ? 0 : -1;
 }
 
+// Whether a help file is in place: a plain file of its own, read-only, of
+// the size of its text.  Only the set-up writes help files and no client
+// can, so one that looks so holds its text; every start finds them so, and
+// a look costs one call where reading one costs four.
+static bool help_in_place(const tqsftp_ucb &b)
+{
+    struct stat st;
+    return lstat(b.help_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           (st.st_mode & 07777) == 0440 && st.st_size == off_t(strlen(b.help_text));
+}
+
+// The scratch folders of the tree, parents first.  A folder on the path of
+// a help file is proven by that file: a start that finds every help file in
+// place makes only the folders that hold none.
+struct Folder {
+    const char *path;
+    bool holds_help;
+};
+
+constexpr Folder folders[] = {
+    {"/tmp/sftp", true},
+    {"/tmp/sftp/nv", true},
+    {"/tmp/sftp/nv/cfg", true},
+    {"/tmp/sftp/usb", false},
+    {"/tmp/sftp/sd", false},
+    {"/tmp/sftp/upload", true},
+    {"/tmp/sftp/upload/firmware", true},
+    {"/tmp/sftp/upload/ssh-key", true},
+    {"/tmp/sftp/upload/https-cert", true},
+    {"/tmp/sftp/upload/ldap-cert", true},
+    {"/tmp/sftp/upload/vpn-cert", true},
+};
+
 int tqsftp_upload_init(void)
 {
-    static constexpr const char *folders[] = {
-        "/tmp/sftp/upload",           "/tmp/sftp/upload/firmware",
-        "/tmp/sftp/upload/ssh-key",   "/tmp/sftp/upload/https-cert",
-        "/tmp/sftp/upload/ldap-cert", "/tmp/sftp/upload/vpn-cert",
-    };
-    for (const char *f : folders)
-        mkdir(f, 0770);
-    mkdir(marks_root, 0700);
-    for (const Kind &k : kinds) {
-        if (k.marks != nullptr)
-            mkdir(k.marks, 0700);
-    }
-    sweep_leftovers();
-
     tqsftp_ucb *const blocks[] = {
         &tqsftp_firmware_ucb, &tqsftp_sshkey_ucb, &tqsftp_https_ucb,
         &tqsftp_ldap_ucb,     &tqsftp_vpn_ucb,    &tqsftp_config_ucb,
     };
+    bool in_place = true;
+    for (const tqsftp_ucb *b : blocks)
+        in_place = in_place && help_in_place(*b);
+    for (const Folder &f : folders) {
+        if (!in_place || !f.holds_help)
+            mkdir(f.path, 0770);
+    }
+    sweep_leftovers();
+    if (in_place)
+        return 0;
     for (tqsftp_ucb *b : blocks) {
         if (tqsftp_writeTextFile(b->help_path, b->help_text, 0440) != 0)
             return -1;

@@ -396,11 +396,11 @@ TEST(Action, ClosedHandsTheUploadToTheKindsService)
 {
     table("/");  // the set-up writes the help files, read-only
     write_file("/tmp/sftp/upload/vpn-cert/help", std::string(300, '#'));
-    write_file("/tmp/.sftp-upload/ssh-key/k", "");  // a leftover's mark; the name, the service's
+    write_file("/tmp/.sftp-upload/ssh-key:k", "");  // a leftover's mark; the name, the service's
     write_file("/tmp/sftp/upload/ssh-key/k", "key");
     EXPECT_EQ(tqsftp_upload_init(), 0);
     EXPECT_TRUE(read_file("/tmp/sftp/upload/ssh-key/k") == "key" &&
-                !exists("/tmp/.sftp-upload/ssh-key/k"));
+                !exists("/tmp/.sftp-upload/ssh-key:k"));
     for (const auto &[action, ucb, install] : kinds) {
         EXPECT_EQ(read_file(ucb->help_path), ucb->help_text);
         for (int answer : {taken, other_answer, refused_install}) {
