@@ -129,12 +129,13 @@ bool openable(mode_t m)
 }
 
 // The host's open on removable media: refused before for a name that is no
-// regular file or folder, and unable to block (O_NONBLOCK, taken back from a
-// file that proves regular) should the name change in between.
+// regular file or folder (a look of its own: one call, where the host's stat
+// opens the folder first), and unable to block (O_NONBLOCK, taken back from
+// a file that proves regular) should the name change in between.
 int media_host_open(const char *real, int flags, int mode)
 {
     struct stat64 st;
-    if (host_stat(real, &st) == 0 && !openable(st.st_mode)) {
+    if (lstat64(real, &st) == 0 && !openable(st.st_mode)) {
         errno = EPERM;
         return -1;
     }
