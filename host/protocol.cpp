@@ -110,7 +110,7 @@ uint8_t *Buffer::reserve(size_t n)
         return data_.get() + end_;
     size_t used = end_ - start_;
     if (cap_ - used < n || start_ == 0) {
-        size_t cap = cap_ != 0 ? cap_ : 64 * 1024;
+        size_t cap = cap_ != 0 ? cap_ : 16 * 1024;
         while (cap - used < n)
             cap *= 2;
         std::unique_ptr<uint8_t[]> grown(new uint8_t[cap]);

@@ -28,7 +28,6 @@ constexpr uint32_t type_and_id = 1 + 4;
 Server::Server(const Plugin &plugin, int in, int out)
     : plugin_(plugin), in_(in), out_(out), uploads_(plugin), input_(new uint8_t[input_size])
 {
-    handles_.reserve(max_handles);
 }
 
 Server::~Server()
