@@ -1,8 +1,9 @@
 #include "stop.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace tqhost {
@@ -10,14 +11,15 @@ namespace {
 
 const int stops_caught[] = {SIGTERM, SIGHUP, SIGINT};
 volatile sig_atomic_t caught = 0;
-int wake[2] = {-1, -1};  // read end, write end
+int wake = -1;  // readable once a stop signal came
 
 void note(int sig)
 {
     int saved = errno;
     caught = sig;
-    if (write(wake[1], "", 1) < 0) {
-        // Full: a byte is there already.
+    const uint64_t one = 1;
+    if (write(wake, &one, sizeof one) < 0) {
+        // Full: the count is there already.
     }
     errno = saved;
 }
@@ -26,10 +28,9 @@ void note(int sig)
 
 void catch_stop_signals()
 {
-    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) < 0) {
-        wake[0] = wake[1] = -1;
+    wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake < 0)
         return;  // the signals keep their default action: the server just ends
-    }
     struct sigaction sa = {};
     sa.sa_handler = note;
     sigemptyset(&sa.sa_mask);
@@ -48,7 +49,7 @@ int stop_signal()
 
 int stop_fd()
 {
-    return wake[0];
+    return wake;
 }
 
 }  // namespace tqhost

@@ -1,7 +1,7 @@
 // Stop signals: SIGTERM, SIGHUP and SIGINT end the session as a lost
 // connection does, so that uploads still open are removed, not handed over.
-// The handler notes the signal and writes a byte into a pipe that the wait
-// for the client's next request watches too, so a signal that comes just
+// The handler notes the signal and counts it in an event descriptor that the
+// wait for the client's next request watches too, so a signal that comes just
 // before the wait still ends it; a write to the client that blocks is
 // interrupted (no SA_RESTART).  Nothing is masked, so a request costs no
 // system call for the signals.
