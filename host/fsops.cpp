@@ -56,6 +56,27 @@ Resolver current_resolver()
     return chosen;
 }
 
+// openat2 where it can be used: -1 with errno ENOSYS where it cannot.  The
+// first call learns which from its own answer: any but ENOSYS and EPERM shows
+// that the call ran, and only after those two is "/" asked.
+int try_openat2(const char *path, int flags, mode_t mode = 0)
+{
+    if (chosen == Resolver::walk) {
+        errno = ENOSYS;
+        return -1;
+    }
+    int fd = openat2_nolinks(path, flags, mode);
+    if (chosen == Resolver::probe) {
+        int e = errno;
+        if (fd >= 0 || (e != ENOSYS && e != EPERM))
+            chosen = Resolver::openat2;
+        else if (current_resolver() == Resolver::walk)
+            e = ENOSYS;
+        errno = e;
+    }
+    return fd;
+}
+
 // Opens a folder one component at a time; a link is refused with ELOOP.
 int open_folder_walk(const char *path)
 {
@@ -97,8 +118,9 @@ int open_folder_walk(const char *path)
 
 int open_folder(const char *path)
 {
-    if (current_resolver() == Resolver::openat2)
-        return openat2_nolinks(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = try_openat2(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || chosen == Resolver::openat2)
+        return fd;
     return open_folder_walk(path);
 }
 
@@ -209,15 +231,16 @@ private:
 int open_nolinks(const char *path, int flags, mode_t mode)
 {
     flags |= O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-    if (path != nullptr && current_resolver() == Resolver::openat2) {
-        int fd = openat2_nolinks(path, flags, mode);
-        if (fd >= 0 || errno != ENOTDIR) {
-            if (fd < 0)
-                link_refused();
+    if (path != nullptr) {
+        int fd = try_openat2(path, flags, mode);
+        if (fd >= 0)
             return fd;
+        if (chosen == Resolver::openat2 && errno != ENOTDIR) {
+            link_refused();
+            return -1;
         }
-        // A link or a file opened as a folder: opening it again relative to
-        // its folder tells which.
+        // No openat2, or a link or a file opened as a folder: opening it
+        // relative to its folder tells which.
     }
     Parent p(path);
     if (!p.ok())
