@@ -64,12 +64,18 @@ std::string default_plugin_path()
 {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return TQSFTP_INSTALLED_PLUGIN;
+    exe[n] = '\0';
+    const char *dir = dirname(exe);
+    // Where it is installed, as it is on a device: nothing more to look up.
+    if (strcmp(dir, TQSFTP_INSTALLED_HOST_DIR) == 0)
+        return TQSFTP_INSTALLED_PLUGIN;
+    // The build tree, also when it was named through a link.
     char build[PATH_MAX];
-    if (n > 0 && realpath(TQSFTP_BUILD_HOST_DIR, build) != nullptr) {
-        exe[n] = '\0';
-        if (strcmp(dirname(exe), build) == 0)
-            return TQSFTP_BUILD_PLUGIN;
-    }
+    if (strcmp(dir, TQSFTP_BUILD_HOST_DIR) == 0 ||
+        (realpath(TQSFTP_BUILD_HOST_DIR, build) != nullptr && strcmp(dir, build) == 0))
+        return TQSFTP_BUILD_PLUGIN;
     return TQSFTP_INSTALLED_PLUGIN;
 }
 
