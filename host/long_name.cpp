@@ -47,33 +47,11 @@ void mode_string(char out[11], mode_t m)
     out[10] = '\0';
 }
 
-// A listing names the same few owners over and over: remember the last one.
-// lookup(id, out, size) writes the name; without one the number stands.
-class NameCache {
-public:
-    template <typename Lookup>
-    const char *get(unsigned id, Lookup lookup)
-    {
-        if (!known_ || id_ != id) {
-            if (!lookup(id, name_, sizeof name_))
-                snprintf(name_, sizeof name_, "%u", id);
-            id_ = id;
-            known_ = true;
-        }
-        return name_;
-    }
-
-private:
-    bool known_ = false;
-    unsigned id_ = 0;
-    char name_[64];
-};
-
 // The first field of the line of a colon-separated file (/etc/passwd,
 // /etc/group) whose third field is id.  The files are read directly: a
 // device's owners are local, and the name service's start (its socket, its
 // configuration, its modules) costs more than the rest of a short listing.
-// false when no line names id; the name service is then asked.
+// false when no line names id.
 bool name_in_file(const char *file, unsigned id, char *out, size_t size)
 {
     Fd fd(open(file, O_RDONLY | O_CLOEXEC));
@@ -106,12 +84,36 @@ bool name_in_file(const char *file, unsigned id, char *out, size_t size)
     return false;
 }
 
+// A listing names the same few owners over and over: remember the last one.
+// The name is looked up in file (see name_in_file), else lookup(id, out,
+// size) asks the name service; without one the number stands.
+class NameCache {
+public:
+    constexpr explicit NameCache(const char *file) : file_(file) {}
+
+    template <typename Lookup>
+    const char *get(unsigned id, Lookup lookup)
+    {
+        if (!known_ || id_ != id) {
+            if (!name_in_file(file_, id, name_, sizeof name_) && !lookup(id, name_, sizeof name_))
+                snprintf(name_, sizeof name_, "%u", id);
+            id_ = id;
+            known_ = true;
+        }
+        return name_;
+    }
+
+private:
+    const char *file_;
+    bool known_ = false;
+    unsigned id_ = 0;
+    char name_[64] = {};
+};
+
 const char *user_name(uid_t uid)
 {
-    static NameCache cache;
+    static NameCache cache("/etc/passwd");
     return cache.get(uid, [](unsigned id, char *out, size_t size) {
-        if (name_in_file("/etc/passwd", id, out, size))
-            return true;
         struct passwd pw, *found = nullptr;
         char buf[1024];
         getpwuid_r(id, &pw, buf, sizeof buf, &found);
@@ -121,10 +123,8 @@ const char *user_name(uid_t uid)
 
 const char *group_name(gid_t gid)
 {
-    static NameCache cache;
+    static NameCache cache("/etc/group");
     return cache.get(gid, [](unsigned id, char *out, size_t size) {
-        if (name_in_file("/etc/group", id, out, size))
-            return true;
         struct group gr, *found = nullptr;
         char buf[1024];
         getgrgid_r(id, &gr, buf, sizeof buf, &found);
