@@ -1,12 +1,18 @@
 // The host's own file operations: no symbolic link is followed anywhere in a
-// path, by either way of checking paths; absent paths fail cleanly.
+// path, by either way of checking paths; absent paths fail cleanly.  Long
+// names show owners as the name service names them.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/syscall.h>
 
+#include <sstream>
+
 #include "fsops.h"
+#include "long_name.h"
 
 using tqhost::Resolver;
 
@@ -83,6 +89,30 @@ TEST_P(HostOps, NoPathGoesThroughALink)
         EXPECT_EQ(got < 0 ? (errno ? errno : -1) : 0, row.err) << row.what;
     }
     EXPECT_EQ(system("grep -qx secret /tmp/t/out/secret && test ! -e /tmp/t/out/new"), 0);
+}
+
+// Every user and group of the device, and an id that none has, read back from
+// a long name's owner and group columns.
+TEST(LongName, OwnersAsTheNameServiceNamesThem)
+{
+    std::vector<std::pair<unsigned, std::string>> users{{4242424, "4242424"}}, groups = users;
+    while (struct passwd *p = getpwent())
+        users.emplace_back(p->pw_uid, getpwuid(p->pw_uid)->pw_name);
+    while (struct group *g = getgrent())
+        groups.emplace_back(g->gr_gid, getgrgid(g->gr_gid)->gr_name);
+    ASSERT_GT(users.size(), 2u);
+    for (size_t i = 0; i < std::max(users.size(), groups.size()); i++) {
+        const auto &[uid, user] = users[i % users.size()];
+        const auto &[gid, group] = groups[i % groups.size()];
+        struct stat64 st = {};
+        st.st_uid = uid;
+        st.st_gid = gid;
+        char line[256];
+        tqhost::long_name(line, sizeof line, "f", &st, 0);
+        std::string mode, links, owner, owning_group;
+        std::istringstream(line) >> mode >> links >> owner >> owning_group;
+        EXPECT_EQ(owner + " " + owning_group, user + " " + group) << line;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Host, HostOps, testing::Values(Resolver::openat2, Resolver::walk),
