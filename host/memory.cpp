@@ -46,7 +46,8 @@ void Text::reserve(size_t n)
 void Text::append(std::string_view s)
 {
     reserve(size_ + s.size());
-    memcpy(p_ + size_, s.data(), s.size());
+    if (!s.empty())  // an empty view may have no data at all
+        memcpy(p_ + size_, s.data(), s.size());
     size_ += s.size();
     p_[size_] = '\0';
 }
