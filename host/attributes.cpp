@@ -43,9 +43,9 @@ int close_through(const tqsftp_funcs *t, int fd)
 
 // A size change is made through the table's open for writing, so that an
 // area where the client may not write refuses it and the plug-in sees it.
-int Server::set_size(const tqsftp_funcs *t, const std::string &path, uint64_t size)
+int Server::set_size(const tqsftp_funcs *t, const char *path, uint64_t size)
 {
-    int fd = t->open(path.c_str(), O_WRONLY, 0);
+    int fd = t->open(path, O_WRONLY, 0);
     if (fd < 0)
         return -1;
     int r = ftruncate64(fd, static_cast<off64_t>(size));
@@ -64,14 +64,14 @@ int Server::set_size(const tqsftp_funcs *t, const std::string &path, uint64_t si
 // when that descriptor is the file the client names; where it is not (a
 // profile served in another form) or the file was handed over, times and
 // mode have nothing to change and are accepted.
-int Server::set_attrs(const tqsftp_funcs *t, const std::string &path, const Attrs &a)
+int Server::set_attrs(const tqsftp_funcs *t, const char *path, const Attrs &a)
 {
     if (t->stat == nullptr || t->open == nullptr || t->opendir == nullptr) {
         errno = EACCES;
         return -1;
     }
     struct stat64 st;
-    if (t->stat(path.c_str(), &st) < 0) {
+    if (t->stat(path, &st) < 0) {
         const struct stat64 *left = errno == ENOENT ? uploads_.find(path) : nullptr;
         if (left == nullptr)
             return -1;
@@ -92,10 +92,10 @@ int Server::set_attrs(const tqsftp_funcs *t, const std::string &path, const Attr
     void *dir = nullptr;
     int fd;
     if (S_ISDIR(st.st_mode)) {
-        dir = t->opendir(path.c_str());
+        dir = t->opendir(path);
         fd = dir != nullptr ? dirfd(static_cast<DIR *>(dir)) : -1;
     } else {
-        fd = t->open(path.c_str(), O_RDONLY, 0);
+        fd = t->open(path, O_RDONLY, 0);
     }
     if (fd < 0)
         return -1;
@@ -114,7 +114,7 @@ int Server::set_attrs(const tqsftp_funcs *t, const std::string &path, const Attr
 
 void Server::do_setstat(Request &q)
 {
-    status_result(q.id, set_attrs(q.t, q.path, q.attrs));
+    status_result(q.id, set_attrs(q.t, q.path.c_str(), q.attrs));
 }
 
 // A file handle's own descriptor: its size only when it was opened for

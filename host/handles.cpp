@@ -1,6 +1,7 @@
 // Handles: a slot of the handle table and its generation, so that a handle
 // kept after its close does not reach the next file opened in the slot.
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "server.h"
@@ -32,7 +33,7 @@ Server::Handle *Server::lookup(std::string_view h, uint16_t kinds)
         return nullptr;
     auto p = reinterpret_cast<const uint8_t *>(h.data());
     uint32_t slot = get_u32(p);
-    if (slot >= handles_.size())
+    if (slot >= handle_slots_)
         return nullptr;
     Handle &found = handles_[slot];
     if (found.kind == Handle::Kind::none || found.generation != get_u32(p + 4))
@@ -44,16 +45,21 @@ Server::Handle *Server::lookup(std::string_view h, uint16_t kinds)
 // A free handle; null once the request has been refused for want of one.
 Server::Handle *Server::new_handle(uint32_t id, uint32_t &slot)
 {
-    for (slot = 0; slot < handles_.size(); slot++) {
+    for (slot = 0; slot < handle_slots_; slot++) {
         if (handles_[slot].kind == Handle::Kind::none)
             return &handles_[slot];
     }
-    if (handles_.size() >= max_handles) {
+    if (handle_slots_ >= max_handles) {
         status(id, FX_FAILURE, strerror(EMFILE));
         return nullptr;
     }
-    handles_.emplace_back();
-    return &handles_.back();
+    uint32_t slots = handle_slots_ != 0 ? 2 * handle_slots_ : 8;
+    if (slots > max_handles)
+        slots = max_handles;
+    handles_ = static_cast<Handle *>(xrealloc(handles_, slots * sizeof *handles_));
+    memset(&handles_[handle_slots_], 0, (slots - handle_slots_) * sizeof *handles_);
+    handle_slots_ = slots;
+    return &handles_[slot];
 }
 
 void Server::reply_handle(uint32_t id, uint32_t slot)
@@ -82,7 +88,8 @@ int Server::close_handle(Handle &h)
     h.writable = false;
     h.dir = nullptr;
     h.funcs = nullptr;
-    h.path.clear();
+    free(h.path);
+    h.path = nullptr;
     errno = e;
     return r;
 }
@@ -97,7 +104,7 @@ int Server::close_file(Handle &h)
     if (r < 0 || !written || h.funcs->stat == nullptr)
         return r;
     struct stat64 now;
-    if (h.funcs->stat(h.path.c_str(), &now) < 0 && errno == ENOENT)
+    if (h.funcs->stat(h.path, &now) < 0 && errno == ENOENT)
         uploads_.remember(h.path, st);
     return 0;
 }

@@ -6,25 +6,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "plugin.h"
 #include "server.h"
 #include "stop.h"
-
-// What an exception that nobody catches ends with.  The C++ run-time's own
-// handler names the exception's type, which links its 40 KiB demangler into
-// a server that carries its run-time in (a fifth of the server's code, and
-// pages of it mapped at every session's start).
-namespace __gnu_cxx {
-void __verbose_terminate_handler()
-{
-    static const char text[] = "tqsftp-server: terminated by an exception\n";
-    ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
-    (void)ignored;
-    abort();
-}
-}  // namespace __gnu_cxx
 
 namespace {
 
@@ -32,14 +16,14 @@ void usage(FILE *to)
 {
     fprintf(to, "usage: tqsftp-server [-P plugin]\n"
                 "  -P plugin  the plug-in to load (default: %s)\n",
-            tqhost::default_plugin_path().c_str());
+            tqhost::default_plugin_path());
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    std::string plugin_path;
+    const char *plugin_path = nullptr;
     int c;
     while ((c = getopt(argc, argv, "P:h")) != -1) {
         switch (c) {
@@ -58,21 +42,21 @@ int main(int argc, char **argv)
         usage(stderr);
         return 2;
     }
-    if (plugin_path.empty())
+    if (plugin_path == nullptr || *plugin_path == '\0')
         plugin_path = tqhost::default_plugin_path();
 
     // A client that goes away is seen as a failed write, not a signal.
     signal(SIGPIPE, SIG_IGN);
 
-    std::string err;
-    std::unique_ptr<tqhost::Plugin> plugin = tqhost::Plugin::load(plugin_path.c_str(), err);
-    if (!plugin) {
-        fprintf(stderr, "tqsftp-server: %s\n", err.c_str());
+    tqhost::Plugin plugin;
+    char err[1024];
+    if (!plugin.load(plugin_path, err, sizeof err)) {
+        fprintf(stderr, "tqsftp-server: %s\n", err);
         return 1;
     }
     // Told to stop, the server ends its uploads as broken off before it exits.
     tqhost::catch_stop_signals();
-    tqhost::Server server(*plugin, STDIN_FILENO, STDOUT_FILENO);
+    tqhost::Server server(plugin, STDIN_FILENO, STDOUT_FILENO);
     int code = server.run();
 #if defined(__SANITIZE_ADDRESS__)
     return code;

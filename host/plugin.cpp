@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <libgen.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -11,14 +12,13 @@
 
 namespace tqhost {
 
-std::unique_ptr<Plugin> Plugin::load(const char *path, std::string &err)
+bool Plugin::load(const char *path, char *err, size_t size)
 {
-    std::unique_ptr<Plugin> p(new Plugin);
-    p->lib_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (p->lib_ == nullptr) {
+    lib_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (lib_ == nullptr) {
         const char *why = dlerror();
-        err = std::string("cannot load the plug-in: ") + (why ? why : path);
-        return nullptr;
+        snprintf(err, size, "cannot load the plug-in: %s", why ? why : path);
+        return false;
     }
     struct Symbol {
         const char *name;
@@ -31,20 +31,20 @@ std::unique_ptr<Plugin> Plugin::load(const char *path, std::string &err)
         {"tqsftp_normalizePath", norm},
     };
     for (const Symbol &s : symbols) {
-        s.slot = dlsym(p->lib_, s.name);
+        s.slot = dlsym(lib_, s.name);
         if (s.slot == nullptr) {
-            err = std::string("the plug-in ") + path + " has no " + s.name;
-            return nullptr;
+            snprintf(err, size, "the plug-in %s has no %s", path, s.name);
+            return false;
         }
     }
-    p->entry_ = reinterpret_cast<decltype(p->entry_)>(entry);
-    p->start_dir_ = static_cast<const char *const *>(start);
-    p->normalize_ = reinterpret_cast<decltype(p->normalize_)>(norm);
-    if (*p->start_dir_ == nullptr) {
-        err = std::string("the plug-in ") + path + " has no start directory";
-        return nullptr;
+    entry_ = reinterpret_cast<decltype(entry_)>(entry);
+    start_dir_ = static_cast<const char *const *>(start);
+    normalize_ = reinterpret_cast<decltype(normalize_)>(norm);
+    if (*start_dir_ == nullptr) {
+        snprintf(err, size, "the plug-in %s has no start directory", path);
+        return false;
     }
-    return p;
+    return true;
 }
 
 Plugin::~Plugin()
@@ -60,7 +60,7 @@ const tqsftp_funcs *Plugin::table(const char *client_path) const
     return t != nullptr ? t : &none;
 }
 
-std::string default_plugin_path()
+const char *default_plugin_path()
 {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);

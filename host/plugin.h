@@ -5,17 +5,16 @@
 
 #include <stddef.h>
 
-#include <memory>
-#include <string>
-
 #include "tqsftp.h"
 
 namespace tqhost {
 
 class Plugin {
 public:
-    // Loads the plug-in at path; on failure nothing, and why in err.
-    static std::unique_ptr<Plugin> load(const char *path, std::string &err);
+    Plugin() = default;
+    // Loads the plug-in at path; false on failure, and why in err (of size
+    // bytes).  Nothing else is asked of a plug-in that failed to load.
+    bool load(const char *path, char *err, size_t size);
     ~Plugin();
     Plugin(const Plugin &) = delete;
     Plugin &operator=(const Plugin &) = delete;
@@ -31,7 +30,6 @@ public:
     }
 
 private:
-    Plugin() = default;
     void *lib_ = nullptr;
     tqsftp_funcs *(*entry_)(const char *, const tqsftp_funcs *) = nullptr;
     const char *const *start_dir_ = nullptr;
@@ -40,7 +38,7 @@ private:
 
 // The plug-in used without -P: the build tree's when this program runs from
 // the build tree, else the installed one.
-std::string default_plugin_path();
+const char *default_plugin_path();
 
 }  // namespace tqhost
 

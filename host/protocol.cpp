@@ -4,8 +4,6 @@
 #include <limits.h>
 #include <string.h>
 
-#include <new>
-
 namespace tqhost::sftp {
 
 uint32_t get_u32(const uint8_t *p)
@@ -113,7 +111,7 @@ uint8_t *Buffer::reserve(size_t n)
         size_t cap = cap_ != 0 ? cap_ : 16 * 1024;
         while (cap - used < n)
             cap *= 2;
-        std::unique_ptr<uint8_t[]> grown(new uint8_t[cap]);
+        Bytes grown(cap);
         if (used != 0)
             memcpy(grown.get(), data_.get() + start_, used);
         data_ = std::move(grown);

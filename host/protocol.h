@@ -8,8 +8,9 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
-#include <memory>
 #include <string_view>
+
+#include "memory.h"
 
 namespace tqhost::sftp {
 
@@ -147,7 +148,7 @@ public:
     void end(size_t at);
 
 private:
-    std::unique_ptr<uint8_t[]> data_;
+    Bytes data_;
     size_t start_ = 0, end_ = 0, cap_ = 0;
 };
 

@@ -8,10 +8,9 @@
 
 #include <sys/stat.h>
 
-#include <string>
 #include <string_view>
-#include <vector>
 
+#include "memory.h"
 #include "plugin.h"
 
 namespace tqhost {
@@ -19,6 +18,9 @@ namespace tqhost {
 class RememberedUploads {
 public:
     explicit RememberedUploads(const Plugin &plugin) : plugin_(plugin) {}
+    ~RememberedUploads();
+    RememberedUploads(const RememberedUploads &) = delete;
+    RememberedUploads &operator=(const RememberedUploads &) = delete;
 
     // st: the file as the client left it.  The oldest of more than 32 goes.
     void remember(std::string_view path, const struct stat64 &st);
@@ -28,15 +30,19 @@ public:
 
 private:
     struct Upload {
-        std::string name;  // as name() spells it
+        char *name;  // as name() spells it, from malloc
         struct stat64 st;
     };
     static constexpr size_t most = 32;
 
-    std::string name(std::string_view path) const;
+    Text name(std::string_view path) const;
+    void drop(size_t i);
 
     const Plugin &plugin_;
-    std::vector<Upload> uploads_;
+    // The oldest first; allocated at the first upload handed over (most of
+    // them, some 5 KiB), as a session that lists folders needs none.
+    Upload *uploads_ = nullptr;
+    size_t count_ = 0;
 };
 
 }  // namespace tqhost

@@ -189,9 +189,9 @@ bool Server::parse(const Handler &row, Reader &r, Request &q, std::string_view &
 {
     const uint16_t f = row.fields;
     if (f & Field::path)
-        q.path = r.path();
+        q.path.assign(r.path());
     if (f & Field::to)
-        q.to = r.path();
+        q.to.assign(r.path());
     if (f & Field::handle)
         handle = r.bytes();
     if (f & Field::offset)
@@ -221,7 +221,7 @@ void Server::do_open(Request &q)
     h->fd = fd;
     h->writable = (flags & O_ACCMODE) != O_RDONLY;
     h->funcs = q.t;
-    h->path = std::move(q.path);
+    h->path = q.path.release();
     reply_handle(q.id, slot);
 }
 
@@ -310,7 +310,7 @@ void Server::do_fstat(Request &q)
     } else {
         if (h.funcs->stat == nullptr)
             return absent_slot(q.id);
-        rc = h.funcs->stat(h.path.c_str(), &st);
+        rc = h.funcs->stat(h.path, &st);
     }
     if (rc < 0)
         return status_errno(q.id, errno);
@@ -330,7 +330,7 @@ void Server::do_opendir(Request &q)
     h->dir = dir;
     h->dir_end = false;
     h->funcs = q.t;
-    h->path = std::move(q.path);
+    h->path = q.path.release();
     reply_handle(q.id, slot);
 }
 
@@ -347,7 +347,7 @@ void Server::do_readdir(Request &q)
     reply_.u32(0);
     uint32_t count = 0;
     time_t now = time(nullptr);
-    const size_t dir_len = h.path.size();
+    const size_t dir_len = strlen(h.path);
     while (count < readdir_names && reply_.size() - at < readdir_bytes) {
         struct dirent64 *e = h.funcs->readdir(h.dir);
         if (e == nullptr) {
@@ -357,9 +357,9 @@ void Server::do_readdir(Request &q)
         // The entry may be overwritten by the next call: the name is copied.
         path_.assign(h.path);
         if (dir_len == 0 || h.path[dir_len - 1] != '/')
-            path_ += '/';
+            path_.append('/');
         const size_t name_at = path_.size();
-        path_ += e->d_name;
+        path_.append(e->d_name);
         const char *name = path_.c_str() + name_at;
         const tqsftp_funcs *t = plugin_.table(path_.c_str());
         struct stat64 st;
@@ -410,13 +410,14 @@ void Server::do_rmdir(Request &q)
 // Lexical, relative to the plug-in's start directory; nothing is looked up.
 void Server::do_realpath(Request &q)
 {
-    std::string joined;
+    Text joined;
     if (q.path.empty() || q.path[0] != '/') {
-        joined = plugin_.start_dir();
-        joined += '/';
+        joined.append(plugin_.start_dir());
+        joined.append('/');
     }
-    joined += q.path;
-    std::string out(joined.size() + 2, '\0');
+    joined.append(q.path);
+    Text out;
+    out.resize(joined.size() + 2);
     if (plugin_.normalize(joined.c_str(), out.data(), out.size()) != 0)
         return status_errno(q.id, errno);
     out.resize(strlen(out.c_str()));

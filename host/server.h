@@ -6,12 +6,10 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
-#include <memory>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "fsops.h"
+#include "memory.h"
 #include "plugin.h"
 #include "protocol.h"
 #include "remembered_uploads.h"
@@ -39,23 +37,24 @@ public:
     int run();
 
 private:
+    // A slot of the handle table; all zeros is a free slot never used.
     struct Handle {
         enum class Kind : uint8_t { none, file, folder };
-        Kind kind = Kind::none;
-        bool dir_end = false;
-        bool writable = false;  // a file opened for writing
-        uint32_t generation = 0;
-        int fd = -1;
-        void *dir = nullptr;
-        const tqsftp_funcs *funcs = nullptr;  // the table of its path at open
-        std::string path;                     // the client path
+        Kind kind;
+        bool dir_end;
+        bool writable;  // a file opened for writing
+        uint32_t generation;
+        int fd;
+        void *dir;
+        const tqsftp_funcs *funcs;  // the table of its path at open
+        char *path;                 // the client path, from malloc
     };
 
     // One request as the dispatcher hands it to its handler: its fields
     // parsed, its handle found, the table it is performed through chosen.
     struct Request {
         uint32_t id = 0;
-        std::string path, to;             // the client paths it names
+        Text path, to;                    // the client paths it names
         Handle *h = nullptr;              // the handle it names
         const tqsftp_funcs *t = nullptr;  // its path's table, or its handle's
         uint64_t offset = 0;
@@ -128,8 +127,8 @@ private:
     int close_file(Handle &h);
 
     // Attribute changes (attributes.cpp).
-    int set_attrs(const tqsftp_funcs *t, const std::string &path, const sftp::Attrs &a);
-    int set_size(const tqsftp_funcs *t, const std::string &path, uint64_t size);
+    int set_attrs(const tqsftp_funcs *t, const char *path, const sftp::Attrs &a);
+    int set_size(const tqsftp_funcs *t, const char *path, uint64_t size);
 
     // Spliced reads (spliced_read.cpp).
     bool read_spliced(uint32_t id, Handle &h, uint64_t off, uint32_t len);
@@ -165,12 +164,14 @@ private:
     enum class Splice { unknown, on, off } splice_ = Splice::unknown;
     Fd splice_r_, splice_w_;
     bool initialised_ = false;
-    std::vector<Handle> handles_;
+    // The handle table, grown as handles are opened, up to max_handles.
+    Handle *handles_ = nullptr;
+    uint32_t handle_slots_ = 0;
     RememberedUploads uploads_;
     sftp::Buffer reply_;
-    std::unique_ptr<uint8_t[]> input_;
+    Bytes input_;
     size_t in_start_ = 0, in_end_ = 0;
-    std::string path_;  // scratch for the paths of listed names
+    Text path_;  // scratch for the paths of listed names
 };
 
 }  // namespace tqhost

@@ -26,13 +26,14 @@ constexpr uint32_t type_and_id = 1 + 4;
 }  // namespace
 
 Server::Server(const Plugin &plugin, int in, int out)
-    : plugin_(plugin), in_(in), out_(out), uploads_(plugin), input_(new uint8_t[input_size])
+    : plugin_(plugin), in_(in), out_(out), uploads_(plugin), input_(input_size)
 {
 }
 
 Server::~Server()
 {
     close_all();
+    free(handles_);
 }
 
 int Server::run()
@@ -146,9 +147,9 @@ int Server::finish(int code)
 void Server::close_all()
 {
     set_connection_aborted(true);
-    for (Handle &h : handles_) {
-        if (h.kind != Handle::Kind::none)
-            close_handle(h);
+    for (uint32_t slot = 0; slot < handle_slots_; slot++) {
+        if (handles_[slot].kind != Handle::Kind::none)
+            close_handle(handles_[slot]);
     }
     set_connection_aborted(false);
 }

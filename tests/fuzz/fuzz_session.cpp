@@ -36,7 +36,7 @@ constexpr rlim_t file_limit = 128 << 20;
 using Key = std::tuple<ino64_t, off64_t, int64_t, mode_t, nlink_t>;
 using Tree = std::map<std::string, Key>;
 Tree seen;
-std::unique_ptr<tqhost::Plugin> plugin;
+tqhost::Plugin plugin;
 tqsftp_ucb *blocks[6];
 std::map<std::pair<dev_t, ino64_t>, std::optional<std::string>> uploads;
 
@@ -234,11 +234,10 @@ extern "C" int __wrap_ftruncate64(int fd, off64_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    std::string err;
-    plugin = tqhost::Plugin::load(TQ_PLUGIN, err);
-    if (!plugin)
+    char err[1024];
+    if (!plugin.load(TQ_PLUGIN, err, sizeof err))
         fail("cannot load the plug-in", err);
-    plugin->table("/");  // the one-time set-up, before any snapshot
+    plugin.table("/");  // the one-time set-up, before any snapshot
     void *lib = dlopen(TQ_PLUGIN, RTLD_NOW | RTLD_NOLOAD);
     int i = 0;
     for (const char *name : {"tqsftp_firmware_ucb", "tqsftp_sshkey_ucb", "tqsftp_https_ucb",
@@ -261,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("cannot set up the session", "");
     lseek(in, 0, SEEK_SET);
     if (chdir("/srv") == 0)
-        tqhost::Server(*plugin, in, out).run();
+        tqhost::Server(plugin, in, out).run();
     if (fchdir(cwd) != 0)
         fail("cannot return to the working folder", "");
     check_replies(out);

@@ -265,6 +265,24 @@ TEST(HostSession, UploadsHandedOverOrDroppedAtTheEnd)
     }
 }
 
+// Of more than 32 uploads handed over, the oldest is forgotten first.
+TEST(HostSession, TheOldestOfMoreThan32UploadsHandedOverIsForgotten)
+{
+    constexpr int remembered = 32;
+    auto name = [](int i) { return "/upload/firmware/fw" + std::to_string(i) + ".bin"; };
+    Session s(TQ_PLUGIN);
+    for (int i = 0; i <= remembered; i++) {
+        std::string h = s.open(name(i), F_WRITE | F_CREAT);
+        ASSERT_EQ(s.status_of(request(WRITE, 1).str(h).u64(0).str("image")), OK);
+        ASSERT_EQ(s.close(h), OK);
+    }
+    const struct { int upload; int64_t status; } rows[] = {
+        {0, NO_SUCH_FILE}, {1, -1}, {remembered, -1},  // -1: attributes, no STATUS
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(s.status_of(request(STAT, 1).str(name(row.upload))), row.status) << row.upload;
+}
+
 // Names come with attributes from their own path's table, those that do not
 // exist are left out, a reply stops at 256 names or 128 KiB; long names read
 // like ls.
