@@ -38,7 +38,8 @@ $(BUILD_ARMHF)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_ARMHF) -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake \
 	      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
-# The armhf server with the C++ run-time libraries linked in, for footprint.
+# The armhf build at its smallest (MinSizeRel, the services' C++ run-time
+# linked in), for footprint.
 $(BUILD_ARMHF)-static-cxx/CMakeCache.txt:
 	@mkdir -p $(BUILD_ARMHF)-static-cxx
 	cmake -S . -B $(BUILD_ARMHF)-static-cxx -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.cmake \
