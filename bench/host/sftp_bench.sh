@@ -9,7 +9,7 @@
 # Each server is charged for its own processor time and peak resident set
 # only (of the server process, from wait4 in server_rusage), the median of
 # several runs, with the session's wall time beside it; the two servers take
-# turns within each run.  Then callgrind counts the instructions of each
+# turns within each run, each first in every other run.  Then callgrind counts the instructions of each
 # server per small upload: the count of a session with N uploads less that
 # of a session with none, divided by N.
 #
@@ -115,7 +115,11 @@ for w in $workloads; do
     count=1
     [ "$w" = sessions ] && count=$sessions
     for r in $(seq "$runs"); do
-        for s in ours theirs; do
+        # Each goes first in every other run: neither always finds what the
+        # other left (caches, free memory, the client's pages) or not.
+        order="ours theirs"
+        [ $((r % 2)) -eq 0 ] && order="theirs ours"
+        for s in $order; do
             prepare "$w"
             read -r t c v m < <(timed "$s" "$(batch "$w" "$s")" "$count")
             wall[$w.$s]+="$t "
