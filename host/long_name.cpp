@@ -47,41 +47,55 @@ void mode_string(char out[11], mode_t m)
     out[10] = '\0';
 }
 
-// The first field of the line of a colon-separated file (/etc/passwd,
-// /etc/group) whose third field is id.  The files are read directly: a
-// device's owners are local, and the name service's start (its socket, its
-// configuration, its modules) costs more than the rest of a short listing.
-// false when no line names id.
+// Whether a line of a colon-separated file (/etc/passwd, /etc/group) holds
+// id in its third field; its first, the name, then goes to out.
+bool names(const char *line, unsigned id, char *out, size_t size)
+{
+    const char *name_end = strchr(line, ':');
+    const char *id_field = name_end != nullptr ? strchr(name_end + 1, ':') : nullptr;
+    if (id_field == nullptr || id_field[1] < '0' || id_field[1] > '9')
+        return false;
+    char *id_end;
+    if (strtoul(id_field + 1, &id_end, 10) != id || *id_end != ':')
+        return false;
+    return snprintf(out, size, "%.*s", int(name_end - line), line) >= 0;
+}
+
+// The name of the first line of such a file that holds id.  The files are
+// read directly: a device's owners are local, and the name service's start
+// (its socket, its configuration, its modules) costs more than the rest of a
+// short listing.  false when no line holds id.
 bool name_in_file(const char *file, unsigned id, char *out, size_t size)
 {
     Fd fd(open(file, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         return false;
     char buf[4096];
-    size_t have = 0;
-    bool end = false;
-    while (!end) {
+    size_t have = 0;    // the bytes of lines not looked at yet
+    bool skip = false;  // within a line longer than buf: it names nobody
+    for (;;) {
         ssize_t n = read(fd.get(), buf + have, sizeof buf - 1 - have);
-        end = n <= 0;
-        have += n > 0 ? size_t(n) : 0;
-        buf[have] = '\n';  // the last line may lack its own
-        char *line = buf, *stop;
-        while ((stop = static_cast<char *>(memchr(line, '\n', buf + have + (end ? 1 : 0) - line)))) {
+        if (n <= 0) {  // the last line may lack its newline
+            buf[have] = '\0';
+            return !skip && names(buf, id, out, size);
+        }
+        have += size_t(n);
+        char *line = buf;
+        while (char *stop = static_cast<char *>(memchr(line, '\n', size_t(buf + have - line)))) {
             *stop = '\0';
-            char *name_end = strchr(line, ':');
-            char *id_field = name_end != nullptr ? strchr(name_end + 1, ':') : nullptr;
-            char *id_end = nullptr;
-            if (id_field != nullptr && id_field[1] >= '0' && id_field[1] <= '9' &&
-                strtoul(id_field + 1, &id_end, 10) == id && *id_end == ':')
-                return snprintf(out, size, "%.*s", int(name_end - line), line) >= 0;
+            if (!skip && names(line, id, out, size))
+                return true;
+            skip = false;
             line = stop + 1;
         }
-        have = line < buf + have ? size_t(buf + have - line) : 0;
-        memmove(buf, line, have);
-        if (have == sizeof buf - 1)
-            have = 0;  // a line longer than the buffer names nobody we look for
+        have = size_t(buf + have - line);
+        if (have == sizeof buf - 1) {
+            skip = true;
+            have = 0;
+        } else {
+            memmove(buf, line, have);
+        }
     }
-    return false;
 }
 
 // A listing names the same few owners over and over: remember the last one.
