@@ -98,18 +98,30 @@ bool name_in_file(const char *file, unsigned id, char *out, size_t size)
     }
 }
 
+// The name service's name for id: an entry of the kind Lookup fills in
+// (getpwuid_r, getgrgid_r), whose member Name it is.
+template <typename Entry, int (*Lookup)(unsigned, Entry *, char *, size_t, Entry **),
+          char *Entry::*Name>
+bool service_name(unsigned id, char *out, size_t size)
+{
+    Entry e, *found = nullptr;
+    char buf[1024];
+    Lookup(id, &e, buf, sizeof buf, &found);
+    return found != nullptr && snprintf(out, size, "%s", e.*Name) >= 0;
+}
+
 // A listing names the same few owners over and over: remember the last one.
-// The name is looked up in file (see name_in_file), else lookup(id, out,
-// size) asks the name service; without one the number stands.
+// The name is looked up in file (see name_in_file), else asked of the name
+// service; without one the number stands.
 class NameCache {
 public:
-    constexpr explicit NameCache(const char *file) : file_(file) {}
+    using Service = bool (*)(unsigned id, char *out, size_t size);
+    constexpr NameCache(const char *file, Service service) : file_(file), service_(service) {}
 
-    template <typename Lookup>
-    const char *get(unsigned id, Lookup lookup)
+    const char *get(unsigned id)
     {
         if (!known_ || id_ != id) {
-            if (!name_in_file(file_, id, name_, sizeof name_) && !lookup(id, name_, sizeof name_))
+            if (!name_in_file(file_, id, name_, sizeof name_) && !service_(id, name_, sizeof name_))
                 snprintf(name_, sizeof name_, "%u", id);
             id_ = id;
             known_ = true;
@@ -119,6 +131,7 @@ public:
 
 private:
     const char *file_;
+    Service service_;
     bool known_ = false;
     unsigned id_ = 0;
     char name_[64] = {};
@@ -126,24 +139,14 @@ private:
 
 const char *user_name(uid_t uid)
 {
-    static NameCache cache("/etc/passwd");
-    return cache.get(uid, [](unsigned id, char *out, size_t size) {
-        struct passwd pw, *found = nullptr;
-        char buf[1024];
-        getpwuid_r(id, &pw, buf, sizeof buf, &found);
-        return found != nullptr && snprintf(out, size, "%s", pw.pw_name) >= 0;
-    });
+    static NameCache cache("/etc/passwd", service_name<passwd, getpwuid_r, &passwd::pw_name>);
+    return cache.get(uid);
 }
 
 const char *group_name(gid_t gid)
 {
-    static NameCache cache("/etc/group");
-    return cache.get(gid, [](unsigned id, char *out, size_t size) {
-        struct group gr, *found = nullptr;
-        char buf[1024];
-        getgrgid_r(id, &gr, buf, sizeof buf, &found);
-        return found != nullptr && snprintf(out, size, "%s", gr.gr_name) >= 0;
-    });
+    static NameCache cache("/etc/group", service_name<group, getgrgid_r, &group::gr_name>);
+    return cache.get(gid);
 }
 
 // Appends to a line of fixed size, cutting what does not fit.
